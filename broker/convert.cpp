@@ -1,0 +1,1 @@
+// Placeholder: this module is being written.

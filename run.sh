@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The project's front door: installs what a fresh Debian 12 machine lacks, builds, and runs.
+#   ./run.sh demo        the end-to-end demonstration
+#   ./run.sh test        build and run every test
+#   ./run.sh test-asan   the tests under AddressSanitizer + UndefinedBehaviorSanitizer
+#   ./run.sh test-tsan   the thread tests under ThreadSanitizer
+#   ./run.sh bench       build and run the benchmarks
+#   ./run.sh fuzz [SECONDS]   run each fuzz target for SECONDS (default 60)
+set -euo pipefail
+cd "$(dirname "$0")"
+top=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+deps() { bash "$top/scripts/install-deps.sh"; }
+
+build() { # build DIR [cmake options...]
+    local dir=$1
+    shift
+    cmake -S "$top" -B "$top/$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$top/$dir" -j "$jobs"
+}
+
+cmd=${1:-help}
+shift || true
+case "$cmd" in
+demo)
+    deps
+    build build
+    bash "$top/examples/run-demo.sh" "$top/build"
+    ;;
+test)
+    deps
+    build build
+    ctest --test-dir "$top/build" --output-on-failure -j "$jobs" "$@"
+    ;;
+test-asan)
+    deps
+    build build-asan -DTREVANE_SANITIZE=address -DTREVANE_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        ctest --test-dir "$top/build-asan" --output-on-failure -j "$jobs" "$@"
+    ;;
+test-tsan)
+    deps
+    build build-tsan -DTREVANE_SANITIZE=thread -DTREVANE_BENCH=OFF
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        ctest --test-dir "$top/build-tsan" --output-on-failure -j "$jobs" -L threads "$@"
+    ;;
+bench)
+    deps
+    build build -DCMAKE_BUILD_TYPE=Release
+    for b in "$top"/build/bench/*/bench_*; do
+        [ -x "$b" ] && "$b" "$@"
+    done
+    ;;
+fuzz)
+    deps
+    seconds=${1:-60}
+    build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DTREVANE_FUZZ=ON \
+        -DTREVANE_BENCH=OFF
+    found=0
+    for f in "$top"/build-fuzz/tests/*/fuzz_*; do
+        [ -x "$f" ] || continue
+        found=1
+        corpus="$top/tests/fuzz/corpus/$(basename "$f")"
+        work=$(mktemp -d)
+        [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
+        echo "fuzz: $(basename "$f") for ${seconds}s"
+        "$f" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 5
+        rm -rf "$work"
+    done
+    [ "$found" = 1 ] || echo "fuzz: no fuzz targets built"
+    ;;
+help | --help | -h)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    ;;
+*)
+    echo "run.sh: unknown command '$cmd' (try ./run.sh --help)" >&2
+    exit 2
+    ;;
+esac
