@@ -43,8 +43,7 @@ template <typename T> consteval Kind kindOf() {
         return Kind::ULong;
     } else if constexpr (std::is_floating_point_v<U>) {
         return Kind::Real;
-    } else if constexpr (std::is_pointer_v<U> || std::is_array_v<U> ||
-                         std::is_null_pointer_v<U>) {
+    } else if constexpr (std::is_pointer_v<U> || std::is_array_v<U> || std::is_null_pointer_v<U>) {
         using E = std::remove_cv_t<std::remove_pointer_t<std::decay_t<U>>>;
         if constexpr (std::is_same_v<E, char>) {
             return Kind::Text8;
@@ -75,10 +74,9 @@ constexpr bool accepts(char letter, bool longModifier, Kind kind) {
     case 'x':
     case 'X':
     case 'o':
-        return longModifier ? (kind == Kind::ULong || kind == Kind::Long ||
-                               kind == Kind::UnsignedInt)
-                            : (kind == Kind::UnsignedInt || kind == Kind::SignedInt ||
-                               kind == Kind::Char);
+        return longModifier
+                   ? (kind == Kind::ULong || kind == Kind::Long || kind == Kind::UnsignedInt)
+                   : (kind == Kind::UnsignedInt || kind == Kind::SignedInt || kind == Kind::Char);
     case 'c':
         return kind == Kind::Char || kind == Kind::SignedInt || kind == Kind::UnsignedInt;
     case 's':
@@ -104,8 +102,9 @@ constexpr bool isConversion(char c) {
            c == 'p';
 }
 
-template <std::size_t N> consteval void check(const char *format, const Kind (&kinds)[N]) {
-    bool wide = false;
+template <std::size_t N>
+consteval void check(const char *format, const Kind (&kinds)[N], bool alwaysWide) {
+    bool wide = alwaysWide;
     for (const char *p = format; *p; ++p) {
         if (p[0] == '%' && p[1] == 'S') {
             wide = true;
@@ -130,9 +129,8 @@ template <std::size_t N> consteval void check(const char *format, const Kind (&k
                     formatArgumentTypeMismatch();
                 }
                 ++next;
-            } else if (*p == 'l') {
-                longModifier = true;
             }
+            longModifier = *p == 'l'; // a modifier stands right before the letter
         }
         if (!*p) {
             break; // a trailing '%' produces nothing
@@ -159,19 +157,31 @@ template <std::size_t N> consteval void check(const char *format, const Kind (&k
    parameter type `UCFormat<std::type_identity_t<Args>...>` of a variadic template. */
 template <typename... Args> struct UCFormat {
     const char *text;
-    template <std::size_t M>
-    consteval UCFormat(const char (&format)[M]) : text(format) {
+    template <std::size_t M> consteval UCFormat(const char (&format)[M]) : text(format) {
         constexpr ucformat::Kind kinds[] = {ucformat::kindOf<Args>()..., ucformat::Kind::None};
-        ucformat::check(format, kinds);
+        ucformat::check(format, kinds, false);
     }
 };
 
 template <typename... Args> using UCFormatString = UCFormat<std::type_identity_t<Args>...>;
 
+/* A format for the wide formatter alone (UCsnprintf), checked by its rules whether or not
+   it uses "%S": every '%' opens a directive that ends at the first of S s d x c, so "%%"
+   is no literal percent there and other letters are refused. */
+template <typename... Args> struct UCWideFormat {
+    const char *text;
+    template <std::size_t M> consteval UCWideFormat(const char (&format)[M]) : text(format) {
+        constexpr ucformat::Kind kinds[] = {ucformat::kindOf<Args>()..., ucformat::Kind::None};
+        ucformat::check(format, kinds, true);
+    }
+};
+
+template <typename... Args> using UCWideFormatString = UCWideFormat<std::type_identity_t<Args>...>;
+
 /* The bounded wide formatter with its format checked at compile time. */
 int UCsnprintf(char *output, size_t bufferSize, const char *format, ...);
 template <typename... Args>
-inline int ucFormat(char *output, size_t bufferSize, UCFormatString<Args...> format,
+inline int ucFormat(char *output, size_t bufferSize, UCWideFormatString<Args...> format,
                     Args... arguments) {
     return UCsnprintf(output, bufferSize, format.text, arguments...);
 }
