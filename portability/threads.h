@@ -29,7 +29,8 @@ typedef struct onceBlock {
     int32_t flag; /* 0 not yet run, 1 run */
     pthread_mutex_t mutex;
 } onceBlock_t;
-#define THREAD_ONCE_BLOCK_INIT {0, PTHREAD_MUTEX_INITIALIZER}
+#define THREAD_ONCE_BLOCK_INIT                                                                     \
+    { 0, PTHREAD_MUTEX_INITIALIZER }
 
 typedef pthread_key_t slotKey_t;
 typedef unsigned long threadId_t;
@@ -54,10 +55,11 @@ int processLockLock(processLock_t *lock);
 int processLockUnlock(processLock_t *lock);
 
 /* Starts `fileName` (searched on PATH) in a new process with the further arguments
-   given, ended by a null pointer (at most 98). The parent answers 0 and stores the
-   child's id; in the child a failed start answers 1. */
+   given, ended by a null pointer (at most 98; more are not passed). Answers 0 and stores
+   the new process's id; 1 when the program cannot be started (no process is left). */
 int processCreateProcess(pid_t *processIdP, const char *fileName, ...);
-/* Waits until the process no longer exists; always 0. */
+/* Waits until the process no longer exists (a child of the caller is reaped); always 0,
+   at once for an id that names no process or is not positive. */
 int processJoin(pid_t processId);
 
 /* Creates a condition variable guarded by `mutex`. */

@@ -41,21 +41,23 @@ CciChar *UCstr(const CciChar *string, const CciChar *needle);
 int UCcmp(const CciChar *a, const CciChar *b);
 /* As UCcmp over at most n units; -1 when either is null or n <= 0. */
 int UCncmp(const CciChar *a, const CciChar *b, int n);
-/* A heap copy; the caller frees it. */
+/* A heap copy; the caller frees it. Null for null. */
 CciChar *UCdup(const CciChar *string);
-/* A heap wide string converted from UTF-8 text; the caller frees it. */
+/* A heap wide string converted from UTF-8 text; the caller frees it. Null for null. */
 CciChar *CciString(const char *text);
-/* Converts to UTF-8 in `buffer` (at most bufferSize bytes); stores the converted
-   length in *lengthP when given. Null when the conversion failed. */
+/* Converts to UTF-8 in `buffer` (at most bufferSize bytes, terminated, never ending in
+   half a character); stores the converted length in *lengthP when given. Null when the
+   conversion failed, a pointer is null or bufferSize <= 0. */
 char *UCToStr(const CciChar *string, char *buffer, int bufferSize, int *lengthP);
-/* Converts UTF-8 text into `output`; the second argument is ignored. */
+/* Converts UTF-8 text into `output`, which holds strlen(text) + 1 units; the second
+   argument is ignored. A null text gives the empty string. Answers `output`. */
 CciChar *strToUC(const char *text, int ignored, CciChar *output, int *lengthP);
 /* Writes the integer in decimal into `output` (room for 12 units). */
 void intToUC(int value, CciChar *output);
 /* The leading decimal number of the text, clamped to the 32-bit range; 0 when the
    text does not start with a number. */
 int UCToInt(const CciChar *string);
-/* TRUE when every unit is a decimal digit (also for the empty string). */
+/* TRUE when every unit is a decimal digit (also for the empty string and null). */
 bool_t UCisNumeric(const CciChar *string);
 /* Maps each byte in place through char_mapUpper / char_mapLower; answers the text. */
 char *upperCase(char *text);
@@ -65,7 +67,8 @@ char *lowerCase(char *text);
    stands between '%' and the letter is passed to the C formatter unchanged. %S takes
    a const CciChar *. UCsprintf writes to a buffer the caller sized for the largest
    text; every caller in this code base uses the bounded forms, which cut the output
-   at bufferSize - 1 bytes and always terminate. All answer 0. */
+   at bufferSize - 1 bytes (never inside a converted wide character) and always
+   terminate. A null text argument formats as "(null)". All answer 0. */
 int UCsprintf(char *output, const char *format, ...);
 int UCsnprintf(char *output, size_t bufferSize, const char *format, ...);
 int UCvsnprintf(char *output, size_t bufferSize, const char *format, va_list arguments);
