@@ -1,0 +1,544 @@
+/*
+ * The node's per-message work: the exception-list search for the SQLCODE
+ * (getSQLError and its helpers), storing the code in an element
+ * (copySQLCodeToElement), and the evaluation that copies the message, stores the code
+ * at the node's CopyValueTo path and routes the result (evaluateTrevane).
+ *
+ * evaluate (node/trevane) calls evaluateTrevane once per message, possibly on several
+ * threads at once for one node. Evaluation takes no lock: it reads the node's copy
+ * location once, at its start, through currentCopyLocation(), and everything else it
+ * uses is local to the call. The one message it creates is deleted on every path,
+ * also when an exception from further down the flow unwinds through it.
+ */
+#include "node/extractCode.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "portability/unicode.h"
+#include "trace/retcodes.h"
+#include "trace/trace.h"
+#include "utilities/body.h"
+#include "utilities/locate.h"
+#include "utilities/message.h"
+
+namespace {
+
+constexpr const char SOURCE_FILE[] = "extractCode.cpp";
+constexpr const char EVALUATE_FUNCTION[] = "evaluateTrevane";
+constexpr const char COPY_VALUE_TO_INSERT[] = "CopyValueTo";
+
+constexpr int ELEMENT_NAME_UNITS = 257;
+constexpr int DIGIT_BUFFER_UNITS = 257;
+constexpr int MAX_DIGITS = DIGIT_BUFFER_UNITS - 1;
+constexpr int INTEGER_TEXT_UNITS = 12; /* "-2147483648" and the terminator */
+
+/* Room for the qualified path: "Root.XML." takes the place of "Root.", so a copy
+   location of 256 characters grows to 260. */
+constexpr int QUALIFIED_PATH_UNITS = 256 + 4 + 1;
+
+constexpr size_t LOG_TEXT_SIZE = 1000;
+constexpr size_t NODE_INSERT_SIZE = 100;
+constexpr size_t COPY_LOCATION_INSERT_SIZE = 257;
+
+const char *boolText(bool_t value) {
+    return value ? "TRUE" : "FALSE";
+}
+
+const char *elementTypeText(CciElementType type) {
+    switch (type) {
+    case CCI_ELEMENT_TYPE_NAME:
+        return "CCI_ELEMENT_TYPE_NAME";
+    case CCI_ELEMENT_TYPE_NAME_VALUE:
+        return "CCI_ELEMENT_TYPE_NAME_VALUE";
+    case CCI_ELEMENT_TYPE_VALUE:
+        return "CCI_ELEMENT_TYPE_VALUE";
+    default:
+        return "UNKNOWN";
+    }
+}
+
+bool startsWith(const CciChar *text, const CciChar *prefix) {
+    return UCncmp(text, prefix, UClen(prefix)) == 0;
+}
+
+/* The message this evaluation created. Deleted exactly once: explicitly where the
+   flow says so, or when the scope is left in any other way, an exception raised
+   further down the flow included. */
+struct newMessageGuard_t {
+    CciMessage *message = nullptr;
+    newMessageGuard_t() = default;
+    newMessageGuard_t(const newMessageGuard_t &) = delete;
+    newMessageGuard_t &operator=(const newMessageGuard_t &) = delete;
+    void release() {
+        if (message != nullptr) {
+            int rc = 0;
+            cniDeleteMessage(&rc, message);
+            message = nullptr;
+        }
+    }
+    ~newMessageGuard_t() { release(); }
+};
+
+/* The copy location as an 8-bit insert; empty when there is none. */
+void copyLocationInsert(const CciChar *copyLocation, char (&insert)[COPY_LOCATION_INSERT_SIZE]) {
+    insert[0] = '\0';
+    if (copyLocation != nullptr &&
+        UCToStr(copyLocation, insert, sizeof insert, nullptr) == nullptr) {
+        insert[0] = '\0';
+    }
+}
+
+/* Log entry 11: the path could not be resolved or created. */
+void logLocateFailure(int line, const CciChar *copyLocation) {
+    const CciChar *shown = copyLocation ? copyLocation : u"";
+    char text[LOG_TEXT_SIZE];
+    char locationInsert[COPY_LOCATION_INSERT_SIZE];
+    ucFormat(text, sizeof text, "Failed to locate specified syntax element '%S' in message", shown);
+    copyLocationInsert(copyLocation, locationInsert);
+    int rc = 0;
+    cciLog(&rc, CCI_LOG_ERROR, SOURCE_FILE, line, EVALUATE_FUNCTION, PLUGIN_MESSAGE_CATALOGUE_VAL,
+           11, text, brokerName, COPY_VALUE_TO_INSERT, static_cast<const char *>(locationInsert),
+           static_cast<const char *>(nullptr));
+}
+
+/* Log entry 13, 14 or 15, chosen by copySQLCodeToElement's result. */
+void logStoreFailure(int line, int storeResult, const CciChar *nodeName,
+                     const CciChar *copyLocation) {
+    const CciChar *shown = copyLocation ? copyLocation : u"";
+    char text[LOG_TEXT_SIZE];
+    int messageNumber;
+    if (storeResult == TT_FAILED_TO_SET_ELEMENT_VALUE) {
+        messageNumber = 13;
+        ucFormat(text, sizeof text,
+                 "Failed to store SQLCODE value in message at syntax element '%S'", shown);
+    } else if (storeResult == TT_INVALID_ELEMENT_TYPE_SPECIFIED) {
+        messageNumber = 14;
+        ucFormat(text, sizeof text,
+                 "The specified element for storing the SQLCODE value is not suitable for this "
+                 "operation.  The syntax element is '%S'",
+                 shown);
+    } else {
+        messageNumber = 15;
+        ucFormat(text, sizeof text,
+                 "Unknown error occurred when storing the SQLCODE value at the specified syntax "
+                 "element '%S'",
+                 shown);
+    }
+    char nodeInsert[NODE_INSERT_SIZE];
+    ucFormat(nodeInsert, sizeof nodeInsert, "'%S'", nodeName ? nodeName : u"");
+    char locationInsert[COPY_LOCATION_INSERT_SIZE];
+    copyLocationInsert(copyLocation, locationInsert);
+    int rc = 0;
+    cciLog(&rc, CCI_LOG_ERROR, SOURCE_FILE, line, EVALUATE_FUNCTION, PLUGIN_MESSAGE_CATALOGUE_VAL,
+           messageNumber, text, brokerName, COPY_VALUE_TO_INSERT,
+           static_cast<const char *>(nodeInsert), static_cast<const char *>(locationInsert),
+           static_cast<const char *>(nullptr));
+}
+
+/* The path the code is stored at: for an XML body, everything below the root that is
+   not already under the MQMD, the properties or the XML body goes under the XML body.
+   Answers `copyLocation` itself or `qualified`, filled here. */
+const CciChar *qualifiedPath(const CciChar *copyLocation,
+                             CciChar (&qualified)[QUALIFIED_PATH_UNITS]) {
+    if (startsWith(copyLocation, ROOT_DOT_MQMD_DOT_VAL) ||
+        startsWith(copyLocation, ROOT_DOT_PROPERTIES_DOT_VAL)) {
+        return copyLocation;
+    }
+    TRACE_FUNCTION("evaluateTrevane");
+    TRACE_INFO_TEXT("Checking path '%S' for XML qualifier", copyLocation);
+    if (startsWith(copyLocation, ROOT_DOT_XML_DOT_VAL)) {
+        return copyLocation;
+    }
+    const CciChar *separatorP = UCchr(copyLocation, C.dot);
+    if (separatorP == nullptr) {
+        return copyLocation;
+    }
+    TRACE_INFO_TEXT("Adding XML qualifier to path");
+    CciChar *endP = UCcpy(qualified, ROOT_DOT_XML_DOT_VAL);
+    const int room = QUALIFIED_PATH_UNITS - 1 - static_cast<int>(endP - qualified);
+    UCncpy(endP, separatorP + 1, room);
+    TRACE_INFO_TEXT("Modified path is '%S'", static_cast<const CciChar *>(qualified));
+    return qualified;
+}
+
+} // namespace
+
+bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    TRACE_FUNCTION("getSQLError");
+    TRACE_ENTRY("exceptionList=%.8x", tracePtr(exceptionList));
+
+    bool_t found = FALSE;
+    int rc = 0;
+    CciElement *rootP = exceptionList ? cniRootElement(&rc, exceptionList) : nullptr;
+    if (rootP == nullptr) {
+        TRACE_INFO_TEXT("Exception list is empty");
+        TRACE_EXIT_TYPE(1, "bool_t", &found);
+        return FALSE;
+    }
+    /* Only the first exception element and what lies below it are searched. */
+    CciElement *firstP = cniFirstChild(&rc, rootP);
+    if (firstP != nullptr) {
+        found = searchTreeForSQLCode(firstP, sqlErrorMessagePP, sqlCodeP);
+    }
+    TRACE_EXIT_TYPE(1, "bool_t", &found);
+    return found;
+}
+
+bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    TRACE_FUNCTION("searchTreeForSQLCode");
+    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
+
+    bool_t found = TRUE;
+    if (lookForDatabaseException(elementP, sqlErrorMessagePP, sqlCodeP)) {
+        TRACE_INFO_TEXT("DatabaseException element found");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return TRUE;
+    }
+
+    int rc = 0;
+    CciElement *childP = cniFirstChild(&rc, elementP);
+    if (childP == nullptr) {
+        TRACE_INFO_TEXT("Element has no children");
+        found = FALSE;
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+    TRACE_INFO_TEXT("Searching child node at %.8x", tracePtr(childP));
+    if (searchTreeForSQLCode(childP, sqlErrorMessagePP, sqlCodeP)) {
+        TRACE_INFO_TEXT("DatabaseException element found");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return TRUE;
+    }
+    for (CciElement *siblingP = cniNextSibling(&rc, childP); siblingP != nullptr;
+         siblingP = cniNextSibling(&rc, siblingP)) {
+        TRACE_INFO_TEXT("Searching sibling node at %.8x", tracePtr(siblingP));
+        if (searchTreeForSQLCode(siblingP, sqlErrorMessagePP, sqlCodeP)) {
+            TRACE_INFO_TEXT("DatabaseException element found");
+            TRACE_EXIT_TYPE(3, "bool_t", &found);
+            return TRUE;
+        }
+    }
+
+    TRACE_INFO_TEXT("SQLCODE not found");
+    found = FALSE;
+    TRACE_EXIT_TYPE(3, "bool_t", &found);
+    return FALSE;
+}
+
+bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    TRACE_FUNCTION("lookForDatabaseException");
+    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
+
+    bool_t found = FALSE;
+    int rc = 0;
+    const CciElementType type = cniElementType(&rc, elementP);
+    if (type != CCI_ELEMENT_TYPE_NAME && type != CCI_ELEMENT_TYPE_NAME_VALUE) {
+        TRACE_ERROR_TEXT("Element has no name");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+
+    CciChar name[ELEMENT_NAME_UNITS] = {0};
+    cniElementName(&rc, elementP, name, static_cast<CciSize>(sizeof name));
+    TRACE_INFO_TEXT("Element name is %S", static_cast<const CciChar *>(name));
+    if (UCcmp(name, DATABASE_EXCEPTION_VAL) != 0) {
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+    TRACE_INFO_TEXT("DatabaseException element found");
+
+    CciElement *insertP = cniSearchFirstChild(&rc, elementP, CCI_COMPARE_MODE_NAME_TYPE,
+                                              CCI_ELEMENT_TYPE_NAME, INSERT_VAL);
+    if (insertP == nullptr) {
+        TRACE_INFO_TEXT("No Insert found in element");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+
+    /* One work buffer for every text of this element; it only grows, so a list of
+       short texts costs one allocation. */
+    CciChar *bufferP = nullptr;
+    int capacity = 0;
+
+    for (; insertP != nullptr && !found;) {
+        TRACE_INFO_TEXT("Insert found in message");
+        for (CciElement *textP = cniSearchFirstChild(&rc, insertP, CCI_COMPARE_MODE_NAME_TYPE,
+                                                     CCI_ELEMENT_TYPE_NAME_VALUE, TEXT_VAL);
+             textP != nullptr;) {
+            TRACE_INFO_TEXT("Text found in message at %.8x", tracePtr(textP));
+            if (cniElementValueType(&rc, textP) == CCI_VALUE_TYPE_CHAR) {
+                TRACE_INFO_TEXT("Element type is CCI_VALUE_TYPE_CHAR");
+                CciChar probe[1] = {0};
+                const int needed =
+                    cniElementCharacterValue(&rc, textP, probe, static_cast<CciSize>(sizeof probe));
+                if (needed > capacity) {
+                    void *grownP = realloc(bufferP, static_cast<size_t>(needed) * sizeof(CciChar));
+                    if (grownP == nullptr) {
+                        TRACE_ERROR_TEXT("No storage for a text of %d characters", needed);
+                        free(bufferP);
+                        TRACE_EXIT_TYPE(3, "bool_t", &found);
+                        return FALSE;
+                    }
+                    if (bufferP != nullptr) {
+                        TRACE_INFO_TEXT("Buffer reallocated at %.8x", tracePtr(grownP));
+                    } else {
+                        TRACE_INFO_TEXT("Buffer allocated at %.8x", tracePtr(grownP));
+                    }
+                    bufferP = static_cast<CciChar *>(grownP);
+                    capacity = needed;
+                }
+                if (capacity > 0) {
+                    bufferP[0] = 0;
+                    cniElementCharacterValue(&rc, textP, bufferP,
+                                             static_cast<CciSize>(capacity * sizeof(CciChar)));
+                    bufferP[capacity - 1] = 0;
+                    /* Insert texts come from the database driver and can be long: the
+                       traced copies are cut so that a trace line always fits. */
+                    TRACE_INFO_TEXT("Extracted Text value: '%.3900S'",
+                                    static_cast<const CciChar *>(bufferP));
+                    if (UCstr(bufferP, SQLSTATE_VAL) != nullptr) {
+                        CciChar *messageP = static_cast<CciChar *>(
+                            malloc(static_cast<size_t>(capacity) * sizeof(CciChar)));
+                        if (messageP == nullptr) {
+                            TRACE_ERROR_TEXT("No storage for the error message");
+                            free(bufferP);
+                            TRACE_EXIT_TYPE(3, "bool_t", &found);
+                            return FALSE;
+                        }
+                        UCncpy(messageP, bufferP, capacity - 1);
+                        extractSQLCode(messageP, sqlCodeP);
+                        TRACE_INFO_TEXT("Found SQLSTATE");
+                        TRACE_INFO_TEXT("ErrorMessage is: %.3900S",
+                                        static_cast<const CciChar *>(messageP));
+                        TRACE_INFO_TEXT("sqlCode is: %d", sqlCodeP ? *sqlCodeP : 0);
+                        if (sqlErrorMessagePP != nullptr) {
+                            *sqlErrorMessagePP = messageP;
+                        } else {
+                            free(messageP);
+                        }
+                        found = TRUE;
+                        break;
+                    }
+                }
+            }
+            textP = cniSearchNextSibling(&rc, textP, CCI_COMPARE_MODE_NAME_TYPE,
+                                         CCI_ELEMENT_TYPE_NAME_VALUE, TEXT_VAL);
+            TRACE_INFO_TEXT("textElementP: cniSearchNextSibling returned %.8x", tracePtr(textP));
+        }
+        if (!found) {
+            insertP = cniSearchNextSibling(&rc, insertP, CCI_COMPARE_MODE_NAME_TYPE,
+                                           CCI_ELEMENT_TYPE_NAME, INSERT_VAL);
+            TRACE_INFO_TEXT("insertElementP: cniSearchNextSibling returned %.8x",
+                            tracePtr(insertP));
+        }
+    }
+
+    if (bufferP != nullptr) {
+        TRACE_INFO_TEXT("Free'ing buffer at %.8x", tracePtr(bufferP));
+        free(bufferP);
+    }
+    TRACE_EXIT_TYPE(3, "bool_t", &found);
+    return found;
+}
+
+void extractSQLCode(const CciChar *sqlErrorMessage, int *sqlCodeP) {
+    TRACE_FUNCTION("extractSQLCode");
+    TRACE_ENTRY("sqlErrorMessage=%.3900S", sqlErrorMessage ? sqlErrorMessage : u"");
+
+    /* A text with "SQLSTATE" but no "SQLSTATE=" has no digit run: it reads as an empty
+       one, and nothing outside the text is looked at. */
+    const CciChar *keywordP = UCstr(sqlErrorMessage, SQLSTATE_EQUALS_VAL);
+    TRACE_INFO_TEXT("KeywordP is '%.3900S'", keywordP ? keywordP : u"");
+    const CciChar *codeP = keywordP ? keywordP + UClen(SQLSTATE_EQUALS_VAL) : u"";
+    TRACE_INFO_TEXT("sqlCodeP is '%.3900S'", codeP);
+
+    CciChar digits[DIGIT_BUFFER_UNITS] = {0};
+    for (int i = 0; i < MAX_DIGITS && codeP[i] != 0 && UCchr(ALL_NUMBERS_VAL, codeP[i]) != nullptr;
+         ++i) {
+        digits[i] = codeP[i];
+    }
+    /* UCToInt clamps a run too long for 32 bits instead of overflowing. */
+    const int sqlCode = UCToInt(digits);
+    if (sqlCodeP != nullptr) {
+        *sqlCodeP = sqlCode;
+    }
+    TRACE_INFO_TEXT("Extracted SQLCODE value is '%S' (%d)", static_cast<const CciChar *>(digits),
+                    sqlCode);
+    TRACE_EXIT_VOID(24);
+}
+
+int copySQLCodeToElement(CciElement *elementP, int sqlCode, bool_t newElement, bool_t xmlMessage) {
+    TRACE_FUNCTION("copySQLCodeToElement");
+    TRACE_ENTRY("elementP=%.8x, sqlCode=%d, newElement=%s", tracePtr(elementP), sqlCode,
+                boolText(newElement));
+
+    int rc = 0;
+    CciElement *targetP = elementP;
+    bool characterAllowed = true;
+
+    if (!newElement) {
+        const CciElementType type = cniElementType(&rc, elementP);
+        TRACE_INFO_TEXT("elementType is %s", elementTypeText(type));
+        if (type == CCI_ELEMENT_TYPE_NAME) {
+            CciElement *childP = cniFirstChild(&rc, elementP);
+            if (childP != nullptr) {
+                if (cniElementType(&rc, childP) != CCI_ELEMENT_TYPE_VALUE) {
+                    TRACE_ERROR_TEXT("Element type is not suitable for storing SQLCODE value");
+                    TRACE_EXIT_INT(19, TT_INVALID_ELEMENT_TYPE_SPECIFIED);
+                    return TT_INVALID_ELEMENT_TYPE_SPECIFIED;
+                }
+                targetP = childP;
+            } else {
+                targetP = createChildElement(elementP, nullptr, CCI_ELEMENT_TYPE_VALUE);
+                characterAllowed = false;
+            }
+        } else if (type != CCI_ELEMENT_TYPE_NAME_VALUE && type != CCI_ELEMENT_TYPE_VALUE) {
+            TRACE_ERROR_TEXT("Element type is not suitable for storing SQLCODE value");
+            TRACE_EXIT_INT(19, TT_INVALID_ELEMENT_TYPE_SPECIFIED);
+            return TT_INVALID_ELEMENT_TYPE_SPECIFIED;
+        }
+    }
+
+    if (targetP == nullptr) {
+        rc = CCI_FAILURE;
+    } else if (characterAllowed && xmlMessage) {
+        TRACE_INFO_TEXT("setting CHAR value for XML message");
+        CciChar text[INTEGER_TEXT_UNITS];
+        intToUC(sqlCode, text);
+        cniSetElementCharacterValue(&rc, targetP, text, UClen(text));
+    } else {
+        TRACE_INFO_TEXT("setting INTEGER value for non-XML messager");
+        cniSetElementIntegerValue(&rc, targetP, static_cast<CciInt>(sqlCode));
+    }
+
+    if (rc != 0) {
+        TRACE_ERROR_TEXT("Failed to set SQLCODE value into specified element");
+        TRACE_EXIT_INT(19, TT_FAILED_TO_SET_ELEMENT_VALUE);
+        return TT_FAILED_TO_SET_ELEMENT_VALUE;
+    }
+    TRACE_INFO_TEXT("SQLCODE value successfully assigned to new element");
+    TRACE_EXIT_INT(19, TT_SUCCESS);
+    return TT_SUCCESS;
+}
+
+namespace {
+
+/* What follows a propagation of the incoming message or of the copy: success, a
+   downstream exception raised again to the broker, or TT_PROPAGATION_ERROR. Answers
+   `successResult` on success. */
+int propagationOutcome(int propagateResult, const char *terminalText, const char *traceName,
+                       unsigned successReason, int successResult) {
+    TRACE_FUNCTION(traceName);
+    if (propagateResult == TT_SUCCESS) {
+        TRACE_EXIT_INT(successReason, successResult);
+        return successResult;
+    }
+    TRACE_ERROR_TEXT("Failed to propagate message to '%s' terminal", terminalText);
+    if (propagateResult == TT_PROPAGATION_EXCEPTION) {
+        TRACE_INFO_TEXT("About to rethrow exception, resetting trace indentation");
+        TraceSetIndentationValue(0);
+        cciRethrowLastException(nullptr);
+    }
+    TRACE_EXIT_INT(12, TT_PROPAGATION_ERROR);
+    return TT_PROPAGATION_ERROR;
+}
+
+/* The incoming message goes on through "failure". */
+int propagateToFailure(nodeContext_t *contextP, CciMessage *message, CciMessage *destinationList,
+                       CciMessage *exceptionList, unsigned successReason, int successResult) {
+    TRACE_FUNCTION("evaluateTrevane");
+    TRACE_INFO_TEXT("About to propagate message at %.8x to 'failure' terminal", tracePtr(message));
+    const int result = propagateMessage(contextP, TERM_FAILURE_VAL, message, destinationList,
+                                        exceptionList, FALSE);
+    return propagationOutcome(result, "failure", traceFunctionName_, successReason, successResult);
+}
+
+} // namespace
+
+int evaluateTrevane(nodeContext_t *contextP, CciMessage *destinationList, CciMessage *exceptionList,
+                    CciMessage *message) {
+    TRACE_FUNCTION("evaluateTrevane");
+    TRACE_ENTRY("contextP=%.8x, destinationList=%.8x, exceptionList=%.8x, message=%.8x",
+                tracePtr(contextP), tracePtr(destinationList), tracePtr(exceptionList),
+                tracePtr(message));
+
+    /* Read once: a CopyValueTo applied meanwhile takes effect with the next message,
+       and the text read here stays valid for the whole evaluation. */
+    const CciChar *copyLocation = contextP ? currentCopyLocation(contextP->deployedEntry) : nullptr;
+    const CciChar *nodeName = contextP ? contextP->nodeName : nullptr;
+
+    CciChar *sqlErrorMessage = nullptr;
+    int sqlCode = 0;
+    if (!getSQLError(exceptionList, &sqlErrorMessage, &sqlCode)) {
+        TRACE_INFO_TEXT("About to propagate message at %.8x to 'notFound' terminal",
+                        tracePtr(message));
+        const int result = propagateMessage(contextP, TERM_NOT_FOUND_VAL, message, destinationList,
+                                            exceptionList, FALSE);
+        return propagationOutcome(result, "notFound", traceFunctionName_, 13, TT_SUCCESS);
+    }
+    if (sqlErrorMessage != nullptr) {
+        TRACE_INFO_TEXT("Free'ing sqlErrorMessage at %.8x", tracePtr(sqlErrorMessage));
+        free(sqlErrorMessage);
+    }
+
+    /* Without a copy the incoming message is not dropped: it goes on through "failure"
+       and the result still says that no copy was made. */
+    int rc = 0;
+    CciMessageContext *messageContextP = cniGetMessageContext(&rc, message);
+    if (rc != 0 || messageContextP == nullptr) {
+        TRACE_ERROR_TEXT("Failed to get message context (cniGetMessageContext rc=%d)", rc);
+        return propagateToFailure(contextP, message, destinationList, exceptionList, 14,
+                                  TT_FAILED_TO_CREATE_NEW_MESSAGE);
+    }
+    TRACE_INFO_TEXT("Message context got at %.8x", tracePtr(messageContextP));
+
+    newMessageGuard_t newMessage;
+    newMessage.message = cniCreateMessage(&rc, messageContextP);
+    if (rc != 0 || newMessage.message == nullptr) {
+        TRACE_ERROR_TEXT("Failed to create new message (cniCreateMessage rc=%d)", rc);
+        newMessage.message = nullptr;
+        return propagateToFailure(contextP, message, destinationList, exceptionList, 15,
+                                  TT_FAILED_TO_CREATE_NEW_MESSAGE);
+    }
+    TRACE_INFO_TEXT("New message created at %.8x", tracePtr(newMessage.message));
+
+    if (copyMessage(newMessage.message, message) != TT_SUCCESS) {
+        TRACE_ERROR_TEXT("Failed to copy old message to new message");
+        newMessage.release();
+        return propagateToFailure(contextP, message, destinationList, exceptionList, 34,
+                                  TT_FAILED_TO_CREATE_NEW_MESSAGE);
+    }
+
+    const bool_t xmlMessage = messageBodyIsXML(newMessage.message);
+    const CciChar *path = copyLocation;
+    CciChar qualified[QUALIFIED_PATH_UNITS];
+    if (xmlMessage && copyLocation != nullptr) {
+        path = qualifiedPath(copyLocation, qualified);
+    }
+
+    bool_t elementCreated = FALSE;
+    CciElement *elementP =
+        path ? locateElementInMessage(newMessage.message, path, TRUE, nullptr, &elementCreated)
+             : nullptr;
+    if (elementP == nullptr) {
+        logLocateFailure(__LINE__, copyLocation);
+        newMessage.release();
+        return propagateToFailure(contextP, message, destinationList, exceptionList, 13,
+                                  TT_SUCCESS);
+    }
+
+    const int stored = copySQLCodeToElement(elementP, sqlCode, elementCreated, xmlMessage);
+    if (stored != TT_SUCCESS) {
+        logStoreFailure(__LINE__, stored, nodeName, copyLocation);
+        newMessage.release();
+        return propagateToFailure(contextP, message, destinationList, exceptionList, 13,
+                                  TT_SUCCESS);
+    }
+
+    TRACE_INFO_TEXT("Propagating message to 'out' terminal");
+    const int result = propagateMessage(contextP, TERM_OUT_VAL, newMessage.message, destinationList,
+                                        exceptionList, TRUE);
+    newMessage.release();
+    return propagationOutcome(result, "out", traceFunctionName_, 19, TT_SUCCESS);
+}
