@@ -1,0 +1,217 @@
+// Administration of queue managers and queues: the functions of messaging/admin.h, each
+// opening the queue manager's store for the one operation. Called by mqadmin and tests.
+#include "messaging/admin.h"
+#include "messaging/store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace trevane::mq;
+
+namespace {
+
+// Writes the explanation (or nothing) and returns the reason.
+MQLONG answer(const Failure &failure, char *detail, size_t detailSize) {
+    if (detail != nullptr && detailSize > 0) {
+        std::snprintf(detail, detailSize, "%s", failure.detail.c_str());
+    }
+    return failure.reason;
+}
+
+MQLONG succeed(char *detail, size_t detailSize) {
+    return answer(Failure{}, detail, detailSize);
+}
+
+bool validAttributes(const mqQueueAttributes_t &attributes, Failure &failure) {
+    if (attributes.defaultPriority < 0 || attributes.defaultPriority > MQPRI_MAX) {
+        failure = {MQRC_PRIORITY_ERROR, "default priority " +
+                                            std::to_string(attributes.defaultPriority) +
+                                            " is not between 0 and 9"};
+        return false;
+    }
+    if (attributes.defaultPersistence != MQPER_PERSISTENT &&
+        attributes.defaultPersistence != MQPER_NOT_PERSISTENT) {
+        failure = {MQRC_PERSISTENCE_ERROR, "default persistence " +
+                                               std::to_string(attributes.defaultPersistence) +
+                                               " is neither 0 nor 1"};
+        return false;
+    }
+    if (attributes.maxMsgLength < 1 || attributes.maxMsgLength > (1 << 30)) {
+        failure = {MQRC_MSG_TOO_BIG_FOR_Q, "maximum message length " +
+                                               std::to_string(attributes.maxMsgLength) +
+                                               " is not between 1 and 1073741824"};
+        return false;
+    }
+    return true;
+}
+
+std::string text(const char *value) {
+    return value != nullptr ? value : "";
+}
+
+} // namespace
+
+extern "C" {
+
+MQLONG mqDataDirectory(char *buffer, size_t size, char *detail, size_t detailSize) {
+    Failure failure;
+    std::string directory = dataDirectory(failure);
+    if (directory.empty()) {
+        return answer(failure, detail, detailSize);
+    }
+    if (buffer == nullptr || directory.size() >= size) {
+        return answer(
+            {MQRC_RESOURCE_PROBLEM, "the directory name " + directory + " does not fit the buffer"},
+            detail, detailSize);
+    }
+    std::snprintf(buffer, size, "%s", directory.c_str());
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqCreateQueueManager(const char *name, char *detail, size_t detailSize) {
+    Store store;
+    Failure failure;
+    if (!store.create(text(name), failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t detailSize) {
+    Store store;
+    Failure failure;
+    if (!store.open(text(name), failure) || !store.markDeleted(force != 0, failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    std::string path = store.path();
+    store.close();
+    // Marked deleted first, so a process that still has the file open fails instead of
+    // writing into a file nobody will read again.
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        std::string file = path + suffix;
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+            return answer(
+                {MQRC_RESOURCE_PROBLEM, "queue manager " + text(name) + " is deleted but " + file +
+                                            " could not be removed: " + std::strerror(errno)},
+                detail, detailSize);
+        }
+    }
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP, char *detail,
+                           size_t detailSize) {
+    if (managersPP == nullptr || countP == nullptr) {
+        return answer({MQRC_BUFFER_ERROR, "no place for the list"}, detail, detailSize);
+    }
+    *managersPP = nullptr;
+    *countP = 0;
+    Failure failure;
+    std::string directory = dataDirectory(failure);
+    if (directory.empty()) {
+        return answer(failure, detail, detailSize);
+    }
+    std::vector<std::string> names;
+    if (DIR *dir = ::opendir(directory.c_str()); dir != nullptr) {
+        constexpr std::string_view suffix = ".qmgr";
+        while (dirent *entry = ::readdir(dir)) {
+            std::string_view file = entry->d_name;
+            if (file.size() > suffix.size() && file.ends_with(suffix)) {
+                std::string_view name = file.substr(0, file.size() - suffix.size());
+                if (validQueueManagerName(name)) {
+                    names.emplace_back(name);
+                }
+            }
+        }
+        ::closedir(dir);
+    } else if (errno != ENOENT) {
+        return answer(
+            {MQRC_RESOURCE_PROBLEM, "cannot read " + directory + ": " + std::strerror(errno)},
+            detail, detailSize);
+    }
+    if (names.empty()) {
+        return succeed(detail, detailSize);
+    }
+    std::sort(names.begin(), names.end());
+    auto *managers =
+        static_cast<mqQueueManagerInfo_t *>(std::calloc(names.size(), sizeof **managersPP));
+    if (managers == nullptr) {
+        return answer({MQRC_RESOURCE_PROBLEM, "out of memory"}, detail, detailSize);
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::snprintf(managers[i].name, sizeof managers[i].name, "%s", names[i].c_str());
+    }
+    *managersPP = managers;
+    *countP = static_cast<MQLONG>(names.size());
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
+                     const mqQueueAttributes_t *attributes, char *detail, size_t detailSize) {
+    std::string queue = text(queueName);
+    if (!validQueueName(queue)) {
+        return answer({MQRC_OBJECT_NAME_ERROR,
+                       "'" + queue +
+                           "' is not a queue name (1 to 48 letters, digits, '.', '_', '/' or"
+                           " '%')"},
+                      detail, detailSize);
+    }
+    mqQueueAttributes_t chosen = MQ_QUEUE_ATTRIBUTES_DEFAULT;
+    if (attributes != nullptr) {
+        chosen = *attributes;
+    }
+    Failure failure;
+    Store store;
+    if (!validAttributes(chosen, failure) || !store.open(text(qmgrName), failure) ||
+        !store.defineQueue(queue, chosen, failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqDeleteQueue(const char *qmgrName, const char *queueName, int purge, char *detail,
+                     size_t detailSize) {
+    Failure failure;
+    Store store;
+    if (!store.open(text(qmgrName), failure) ||
+        !store.deleteQueue(text(queueName), purge != 0, failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqListQueues(const char *qmgrName, mqQueueInfo_t **queuesPP, MQLONG *countP, char *detail,
+                    size_t detailSize) {
+    if (queuesPP == nullptr || countP == nullptr) {
+        return answer({MQRC_BUFFER_ERROR, "no place for the list"}, detail, detailSize);
+    }
+    *queuesPP = nullptr;
+    *countP = 0;
+    Failure failure;
+    Store store;
+    std::vector<mqQueueInfo_t> queues;
+    if (!store.open(text(qmgrName), failure) || store.recoverAbandoned(failure) < 0 ||
+        !store.listQueues(queues, failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    if (queues.empty()) {
+        return succeed(detail, detailSize);
+    }
+    auto *list = static_cast<mqQueueInfo_t *>(std::malloc(queues.size() * sizeof(mqQueueInfo_t)));
+    if (list == nullptr) {
+        return answer({MQRC_RESOURCE_PROBLEM, "out of memory"}, detail, detailSize);
+    }
+    std::copy(queues.begin(), queues.end(), list);
+    *queuesPP = list;
+    *countP = static_cast<MQLONG>(queues.size());
+    return succeed(detail, detailSize);
+}
+
+} // extern "C"

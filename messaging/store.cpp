@@ -1,0 +1,1123 @@
+// The queue manager's storage: one SQLite file per queue manager, holding its queue
+// definitions and its messages. Owns the schema, the statements of every operation and the
+// identity of the processes that hold messages in units of work. Called by the messaging
+// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection.
+//
+// A message row is ready (state 0), got under syncpoint (1) or put under syncpoint (2); the
+// last two carry their holder: pid, process start time, boot id and unit-of-work id. Gets
+// take ready rows in priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so
+// two processes never take the same row.
+#include "messaging/store.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <pwd.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace trevane::mq {
+
+namespace {
+
+// Format marker and version of the schema below; a file without it is not a queue manager.
+constexpr const char *FORMAT_MARKER = "trevane-queue-manager";
+constexpr const char *SCHEMA_VERSION = "1";
+constexpr const char *FILE_SUFFIX = ".qmgr";
+
+// A writer waits this long for another process's transaction before the call fails.
+constexpr int BUSY_TIMEOUT_MS = 30000;
+
+constexpr const char *SCHEMA = R"sql(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE queues(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    name TEXT NOT NULL UNIQUE,
+    default_priority INTEGER NOT NULL,
+    default_persistence INTEGER NOT NULL,
+    max_msg_length INTEGER NOT NULL,
+    created TEXT NOT NULL);
+CREATE TABLE messages(
+    seq INTEGER PRIMARY KEY,
+    queue_id INTEGER NOT NULL,
+    state INTEGER NOT NULL,
+    priority INTEGER NOT NULL,
+    persistence INTEGER NOT NULL,
+    msg_id BLOB NOT NULL,
+    correl_id BLOB NOT NULL,
+    report INTEGER NOT NULL,
+    msg_type INTEGER NOT NULL,
+    expiry INTEGER NOT NULL,
+    expires_at INTEGER,
+    feedback INTEGER NOT NULL,
+    encoding INTEGER NOT NULL,
+    ccsid INTEGER NOT NULL,
+    format BLOB NOT NULL,
+    backout_count INTEGER NOT NULL,
+    reply_to_q TEXT NOT NULL,
+    reply_to_qmgr TEXT NOT NULL,
+    user_id TEXT NOT NULL,
+    put_appl_type INTEGER NOT NULL,
+    put_appl_name TEXT NOT NULL,
+    put_date TEXT NOT NULL,
+    put_time TEXT NOT NULL,
+    holder_pid INTEGER,
+    holder_start INTEGER,
+    holder_boot TEXT,
+    holder_uow INTEGER,
+    body BLOB NOT NULL);
+CREATE INDEX messages_ready ON messages(queue_id, priority DESC, seq) WHERE state = 0;
+CREATE INDEX messages_held ON messages(holder_uow, holder_pid, holder_start, holder_boot)
+    WHERE holder_uow IS NOT NULL;
+)sql";
+
+enum Slot {
+    PUT,
+    FIRST_READY,
+    BROWSE,
+    REMOVE,
+    HOLD,
+    COMMIT_GOT,
+    COMMIT_PUT,
+    BACK_GOT,
+    BACK_PUT,
+    HOLDERS,
+    FIND_QUEUE,
+    QUEUE_EXISTS,
+    DATA_VERSION,
+    SLOT_COUNT
+};
+
+constexpr const char *PUT_SQL =
+    "INSERT INTO messages(queue_id, state, priority, persistence, msg_id, correl_id, report,"
+    " msg_type, expiry, expires_at, feedback, encoding, ccsid, format, backout_count,"
+    " reply_to_q, reply_to_qmgr, user_id, put_appl_type, put_appl_name, put_date, put_time,"
+    " holder_pid, holder_start, holder_boot, holder_uow, body)"
+    " SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, 0, ?15, ?16, ?17,"
+    " ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25, ?26"
+    " WHERE EXISTS (SELECT 1 FROM queues WHERE id = ?1)";
+
+// Columns read back for a get, in the order fillDescriptor expects.
+#define MESSAGE_COLUMNS                                                                            \
+    "seq, priority, persistence, msg_id, correl_id, report, msg_type, expiry, expires_at,"         \
+    " feedback, encoding, ccsid, format, backout_count, reply_to_q, reply_to_qmgr, user_id,"       \
+    " put_appl_type, put_appl_name, put_date, put_time, body"
+
+constexpr const char *FIRST_READY_SQL =
+    "SELECT " MESSAGE_COLUMNS " FROM messages WHERE queue_id = ?1 AND state = 0"
+    " AND (?2 IS NULL OR msg_id = ?2) AND (?3 IS NULL OR correl_id = ?3)"
+    " ORDER BY priority DESC, seq LIMIT 1";
+
+constexpr const char *BROWSE_SQL =
+    "SELECT " MESSAGE_COLUMNS " FROM messages WHERE queue_id = ?1 AND state = 0"
+    " AND (?2 IS NULL OR msg_id = ?2) AND (?3 IS NULL OR correl_id = ?3)"
+    " AND (?4 IS NULL OR priority < ?4 OR (priority = ?4 AND seq > ?5))"
+    " AND (expires_at IS NULL OR expires_at > ?6)"
+    " ORDER BY priority DESC, seq LIMIT 1";
+
+enum Column {
+    C_SEQ,
+    C_PRIORITY,
+    C_PERSISTENCE,
+    C_MSG_ID,
+    C_CORREL_ID,
+    C_REPORT,
+    C_MSG_TYPE,
+    C_EXPIRY,
+    C_EXPIRES_AT,
+    C_FEEDBACK,
+    C_ENCODING,
+    C_CCSID,
+    C_FORMAT,
+    C_BACKOUT,
+    C_REPLY_TO_Q,
+    C_REPLY_TO_QMGR,
+    C_USER_ID,
+    C_PUT_APPL_TYPE,
+    C_PUT_APPL_NAME,
+    C_PUT_DATE,
+    C_PUT_TIME,
+    C_BODY
+};
+
+constexpr const char *REMOVE_SQL = "DELETE FROM messages WHERE seq = ?1";
+constexpr const char *HOLD_SQL =
+    "UPDATE messages SET state = 1, holder_pid = ?2, holder_start = ?3, holder_boot = ?4,"
+    " holder_uow = ?5 WHERE seq = ?1";
+constexpr const char *COMMIT_GOT_SQL = "DELETE FROM messages WHERE holder_uow = ?1 AND state = 1";
+constexpr const char *COMMIT_PUT_SQL =
+    "UPDATE messages SET state = 0, holder_pid = NULL, holder_start = NULL,"
+    " holder_boot = NULL, holder_uow = NULL WHERE holder_uow = ?1 AND state = 2";
+constexpr const char *BACK_GOT_SQL =
+    "UPDATE messages SET state = 0, backout_count = backout_count + 1, holder_pid = NULL,"
+    " holder_start = NULL, holder_boot = NULL, holder_uow = NULL"
+    " WHERE holder_uow = ?1 AND state = 1";
+constexpr const char *BACK_PUT_SQL = "DELETE FROM messages WHERE holder_uow = ?1 AND state = 2";
+constexpr const char *HOLDERS_SQL =
+    "SELECT DISTINCT holder_uow, holder_pid, holder_start, holder_boot FROM messages"
+    " WHERE holder_uow IS NOT NULL";
+constexpr const char *FIND_QUEUE_SQL =
+    "SELECT id, name, default_priority, default_persistence, max_msg_length FROM queues"
+    " WHERE name = ?1";
+constexpr const char *QUEUE_EXISTS_SQL = "SELECT 1 FROM queues WHERE id = ?1";
+constexpr const char *DATA_VERSION_SQL = "PRAGMA data_version";
+
+constexpr const char *SLOT_SQL[SLOT_COUNT] = {
+    PUT_SQL,        FIRST_READY_SQL,  BROWSE_SQL,      REMOVE_SQL,   HOLD_SQL,
+    COMMIT_GOT_SQL, COMMIT_PUT_SQL,   BACK_GOT_SQL,    BACK_PUT_SQL, HOLDERS_SQL,
+    FIND_QUEUE_SQL, QUEUE_EXISTS_SQL, DATA_VERSION_SQL};
+
+int64_t nowMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string isoTimeNow() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+// Resets a cached statement when the operation that used it ends, however it ends.
+struct StatementUse {
+    sqlite3_stmt *statement;
+    ~StatementUse() {
+        if (statement != nullptr) {
+            sqlite3_reset(statement);
+            sqlite3_clear_bindings(statement);
+        }
+    }
+};
+
+// A write transaction taken at once (so no two writers pick the same message); rolled back
+// unless committed.
+class WriteTransaction {
+public:
+    explicit WriteTransaction(sqlite3 *db) : db_(db) {}
+    ~WriteTransaction() {
+        if (active_) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    WriteTransaction(const WriteTransaction &) = delete;
+    WriteTransaction &operator=(const WriteTransaction &) = delete;
+    int begin() {
+        int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        active_ = rc == SQLITE_OK;
+        return rc;
+    }
+    int commit() {
+        int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK) {
+            active_ = false;
+        }
+        return rc;
+    }
+
+private:
+    sqlite3 *db_;
+    bool active_ = false;
+};
+
+std::string_view columnText(sqlite3_stmt *statement, int column) {
+    const unsigned char *text = sqlite3_column_text(statement, column);
+    if (text == nullptr) {
+        return {};
+    }
+    return {reinterpret_cast<const char *>(text),
+            static_cast<size_t>(sqlite3_column_bytes(statement, column))};
+}
+
+void copyColumnBytes(sqlite3_stmt *statement, int column, MQBYTE *field, size_t width) {
+    const void *bytes = sqlite3_column_blob(statement, column);
+    size_t length = static_cast<size_t>(sqlite3_column_bytes(statement, column));
+    std::memset(field, 0, width);
+    if (bytes != nullptr) {
+        std::memcpy(field, bytes, std::min(length, width));
+    }
+}
+
+// Fills a descriptor from the current row of a FIRST_READY or BROWSE statement.
+void fillDescriptor(sqlite3_stmt *row, MQMD &md, int64_t now) {
+    auto integer = [row](int column) {
+        return static_cast<MQLONG>(sqlite3_column_int(row, column));
+    };
+    md.Report = integer(C_REPORT);
+    md.MsgType = integer(C_MSG_TYPE);
+    if (sqlite3_column_type(row, C_EXPIRES_AT) == SQLITE_NULL) {
+        md.Expiry = MQEI_UNLIMITED;
+    } else {
+        int64_t left = (sqlite3_column_int64(row, C_EXPIRES_AT) - now + 99) / 100;
+        md.Expiry = static_cast<MQLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+    }
+    md.Feedback = integer(C_FEEDBACK);
+    md.Encoding = integer(C_ENCODING);
+    md.CodedCharSetId = integer(C_CCSID);
+    std::memset(md.Format, ' ', sizeof md.Format);
+    if (const void *format = sqlite3_column_blob(row, C_FORMAT); format != nullptr) {
+        std::memcpy(md.Format, format,
+                    std::min<size_t>(sizeof md.Format, sqlite3_column_bytes(row, C_FORMAT)));
+    }
+    md.Priority = integer(C_PRIORITY);
+    md.Persistence = integer(C_PERSISTENCE);
+    copyColumnBytes(row, C_MSG_ID, md.MsgId, sizeof md.MsgId);
+    copyColumnBytes(row, C_CORREL_ID, md.CorrelId, sizeof md.CorrelId);
+    md.BackoutCount = integer(C_BACKOUT);
+    setField(md.ReplyToQ, sizeof md.ReplyToQ, columnText(row, C_REPLY_TO_Q));
+    setField(md.ReplyToQMgr, sizeof md.ReplyToQMgr, columnText(row, C_REPLY_TO_QMGR));
+    setField(md.UserIdentifier, sizeof md.UserIdentifier, columnText(row, C_USER_ID));
+    md.PutApplType = integer(C_PUT_APPL_TYPE);
+    setField(md.PutApplName, sizeof md.PutApplName, columnText(row, C_PUT_APPL_NAME));
+    setField(md.PutDate, sizeof md.PutDate, columnText(row, C_PUT_DATE));
+    setField(md.PutTime, sizeof md.PutTime, columnText(row, C_PUT_TIME));
+}
+
+bool allZero(const MQBYTE *bytes, size_t length) {
+    return std::all_of(bytes, bytes + length, [](MQBYTE b) { return b == 0; });
+}
+
+std::string readFirstLine(const char *path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Start time (clock ticks after boot) and state letter of a process, from /proc.
+bool readProcessStat(int64_t pid, int64_t &startTime, char &state) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
+    std::ifstream in(path);
+    if (!in) {
+        return false;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name in parentheses may hold blanks and parentheses: fields are counted
+    // from the last ')'. After it come field 3 (state) ... field 22 (start time).
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    for (int number = 3; number <= 22 && fields >> field; ++number) {
+        if (number == 3) {
+            state = field.empty() ? '?' : field[0];
+        } else if (number == 22) {
+            startTime = std::strtoll(field.c_str(), nullptr, 10);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool makeDirectories(const std::string &path, Failure &failure) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
+            failure = {MQRC_RESOURCE_PROBLEM,
+                       "cannot create directory " + prefix + ": " + std::strerror(errno)};
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+    }
+}
+
+} // namespace
+
+// ---- names and fields ----------------------------------------------------------------
+
+std::string dataDirectory(Failure &failure) {
+    if (const char *dir = std::getenv(MQ_DIRECTORY_VARIABLE); dir != nullptr && *dir != 0) {
+        return dir;
+    }
+    if (const char *xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
+        return std::string(xdg) + "/trevane/queue-managers";
+    }
+    std::string home;
+    if (const char *h = std::getenv("HOME"); h != nullptr && *h != 0) {
+        home = h;
+    } else {
+        passwd entry{};
+        passwd *found = nullptr;
+        char buffer[4096];
+        if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            found->pw_dir != nullptr) {
+            home = found->pw_dir;
+        }
+    }
+    if (home.empty()) {
+        failure = {MQRC_RESOURCE_PROBLEM, "no queue manager directory: set " +
+                                              std::string(MQ_DIRECTORY_VARIABLE) +
+                                              " (HOME is not set)"};
+        return {};
+    }
+    return home + "/.local/share/trevane/queue-managers";
+}
+
+bool validQueueManagerName(std::string_view name) {
+    if (name.empty() || name.size() > MQ_Q_MGR_NAME_LENGTH || name.front() == '.') {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '%' || c == '-';
+    });
+}
+
+bool validQueueName(std::string_view name) {
+    if (name.empty() || name.size() > MQ_Q_NAME_LENGTH) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == '/' || c == '%';
+    });
+}
+
+std::string queueManagerPath(const std::string &directory, std::string_view name) {
+    std::string path = directory;
+    path += '/';
+    path += name;
+    path += FILE_SUFFIX;
+    return path;
+}
+
+std::string_view fieldText(const char *field, size_t width) {
+    if (field == nullptr) {
+        return {};
+    }
+    size_t length = strnlen(field, width);
+    while (length > 0 && field[length - 1] == ' ') {
+        --length;
+    }
+    return {field, length};
+}
+
+void setField(char *field, size_t width, std::string_view text) {
+    size_t length = std::min(width, text.size());
+    std::memcpy(field, text.data(), length);
+    std::memset(field + length, 0, width - length);
+}
+
+// ---- process identity ----------------------------------------------------------------
+
+const ProcessIdentity &thisProcess() {
+    // Computed per process: a forked child must not present its parent's identity.
+    static thread_local ProcessIdentity identity;
+    int64_t pid = ::getpid();
+    if (identity.pid != pid) {
+        ProcessIdentity fresh;
+        fresh.pid = pid;
+        char state = '?';
+        readProcessStat(pid, fresh.startTime, state);
+        fresh.bootId = readFirstLine("/proc/sys/kernel/random/boot_id");
+        identity = std::move(fresh);
+    }
+    return identity;
+}
+
+bool processIsAlive(const ProcessIdentity &process) {
+    const ProcessIdentity &self = thisProcess();
+    if (!process.bootId.empty() && !self.bootId.empty() && process.bootId != self.bootId) {
+        return false; // the machine restarted since
+    }
+    int64_t startTime = 0;
+    char state = '?';
+    if (readProcessStat(process.pid, startTime, state)) {
+        return startTime == process.startTime && state != 'Z' && state != 'X';
+    }
+    // Without /proc for that pid: it is gone, unless /proc is not readable at all.
+    if (process.pid <= 0 || (::kill(static_cast<pid_t>(process.pid), 0) != 0 && errno == ESRCH)) {
+        return false;
+    }
+    return access("/proc/self/stat", R_OK) != 0;
+}
+
+// ---- the store -----------------------------------------------------------------------
+
+Store::~Store() {
+    close();
+}
+
+void Store::close() {
+    for (sqlite3_stmt *statement : statements_) {
+        sqlite3_finalize(statement);
+    }
+    statements_.clear();
+    if (db_ != nullptr) {
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+    }
+}
+
+bool Store::fail(Failure &failure, MQLONG reason, std::string_view what) {
+    failure.reason = reason;
+    failure.detail = "queue manager " + name_ + ": " + std::string(what);
+    if (db_ != nullptr && reason == MQRC_RESOURCE_PROBLEM) {
+        int code = sqlite3_errcode(db_);
+        failure.detail += ": ";
+        failure.detail += sqlite3_errmsg(db_);
+        if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+            failure.detail += " (another process kept it locked for " +
+                              std::to_string(BUSY_TIMEOUT_MS / 1000) + " s)";
+        }
+        failure.detail += " [" + path_ + "]";
+    }
+    return false;
+}
+
+bool Store::exec(const char *sql, Failure &failure) {
+    char *message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        std::string what = message != nullptr ? message : sqlite3_errmsg(db_);
+        sqlite3_free(message);
+        failure.reason = MQRC_RESOURCE_PROBLEM;
+        failure.detail = "queue manager " + name_ + ": " + what + " [" + path_ + "]";
+        return false;
+    }
+    return true;
+}
+
+sqlite3_stmt *Store::prepared(int slot, const char *sql, Failure &failure) {
+    if (statements_.size() <= static_cast<size_t>(slot)) {
+        statements_.resize(static_cast<size_t>(slot) + 1, nullptr);
+    }
+    sqlite3_stmt *&statement = statements_[static_cast<size_t>(slot)];
+    if (statement == nullptr && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                                   &statement, nullptr) != SQLITE_OK) {
+        statement = nullptr;
+        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot prepare a statement");
+        return nullptr;
+    }
+    return statement;
+}
+
+bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
+    close();
+    name_ = std::string(qmgrName);
+    if (!validQueueManagerName(qmgrName)) {
+        failure = {create ? MQRC_OBJECT_NAME_ERROR : MQRC_Q_MGR_NAME_ERROR,
+                   "'" + name_ +
+                       "' is not a queue manager name (1 to 48 letters, digits, '.', '_', '%'"
+                       " or '-', not starting with '.')"};
+        return false;
+    }
+    std::string directory = dataDirectory(failure);
+    if (directory.empty()) {
+        return false;
+    }
+    path_ = queueManagerPath(directory, qmgrName);
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) != 0) {
+        if (!create) {
+            failure = {MQRC_Q_MGR_NAME_ERROR, "no queue manager " + name_ + " in " + directory +
+                                                  " (" + std::strerror(errno) + ")"};
+            return false;
+        }
+        if (!makeDirectories(directory, failure)) {
+            return false;
+        }
+    }
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        fail(failure, create ? MQRC_RESOURCE_PROBLEM : MQRC_Q_MGR_NOT_AVAILABLE,
+             "cannot open " + path_ + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+        close();
+        return false;
+    }
+    sqlite3_extended_result_codes(db_, 0);
+    sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+    // WAL lets readers (browsers, waiting getters) run beside the one writer. In WAL mode
+    // synchronous=NORMAL does not sync the log at commit, so a put reported as done could
+    // vanish with a power failure; FULL syncs the log at every commit, making each put
+    // and get outside syncpoint, and each commit, durable when the call returns.
+    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", failure)) {
+        failure.reason = create ? MQRC_RESOURCE_PROBLEM : MQRC_Q_MGR_NOT_AVAILABLE;
+        close();
+        return false;
+    }
+    if (::stat(path_.c_str(), &info) == 0) {
+        device_ = info.st_dev;
+        inode_ = info.st_ino;
+    }
+    return true;
+}
+
+bool Store::open(std::string_view qmgrName, Failure &failure) {
+    if (!openFile(qmgrName, false, failure)) {
+        return false;
+    }
+    sqlite3_stmt *check = nullptr;
+    std::string format, version;
+    bool deleted = false;
+    if (sqlite3_prepare_v2(db_, "SELECT key, value FROM meta", -1, &check, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(check) == SQLITE_ROW) {
+            std::string_view key = columnText(check, 0);
+            if (key == "format") {
+                format = columnText(check, 1);
+            } else if (key == "version") {
+                version = columnText(check, 1);
+            } else if (key == "deleted") {
+                deleted = true;
+            }
+        }
+    }
+    sqlite3_finalize(check);
+    if (format != FORMAT_MARKER || version != SCHEMA_VERSION) {
+        fail(failure, MQRC_Q_MGR_NOT_AVAILABLE,
+             path_ + " is not a queue manager file of this version");
+        close();
+        return false;
+    }
+    if (deleted) {
+        failure = {MQRC_Q_MGR_NAME_ERROR, "queue manager " + name_ + " was deleted"};
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool Store::create(std::string_view qmgrName, Failure &failure) {
+    if (!openFile(qmgrName, true, failure)) {
+        return false;
+    }
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot create");
+    }
+    int existing = -1; // -1 no schema, 0 deleted earlier, 1 live
+    for (const char *sql : {"SELECT 1 FROM sqlite_master WHERE name = 'meta'",
+                            "SELECT 1 FROM meta WHERE key = 'deleted'"}) {
+        sqlite3_stmt *check = nullptr;
+        bool found = sqlite3_prepare_v2(db_, sql, -1, &check, nullptr) == SQLITE_OK &&
+                     sqlite3_step(check) == SQLITE_ROW;
+        sqlite3_finalize(check);
+        if (!found) {
+            break;
+        }
+        existing = existing == -1 ? 1 : 0;
+    }
+    if (existing == 1) {
+        failure = {MQRC_OBJECT_ALREADY_EXISTS, "queue manager " + name_ + " already exists"};
+        return false;
+    }
+    std::string sql;
+    if (existing == 0) {
+        // Left behind by a deletion that did not finish: the tables are empty already. The
+        // queue ids keep counting, so handles from before never reach a new queue.
+        sql = "DELETE FROM meta;";
+    } else {
+        sql = SCHEMA;
+    }
+    sql += "INSERT INTO meta VALUES ('format', '" + std::string(FORMAT_MARKER) +
+           "'), ('version', '" + SCHEMA_VERSION + "'), ('name', '" + name_ +
+           "'), ('ccsid', '1208'), ('created', '" + isoTimeNow() + "');";
+    if (!exec(sql.c_str(), failure)) {
+        return false;
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot create");
+    }
+    return true;
+}
+
+bool Store::stillPresent() const {
+    struct stat info {};
+    return ::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
+}
+
+int64_t Store::dataVersion(Failure &failure) {
+    sqlite3_stmt *statement = prepared(DATA_VERSION, DATA_VERSION_SQL, failure);
+    if (statement == nullptr) {
+        return -1;
+    }
+    StatementUse use{statement};
+    if (sqlite3_step(statement) != SQLITE_ROW) {
+        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read the data version");
+        return -1;
+    }
+    return sqlite3_column_int64(statement, 0);
+}
+
+bool Store::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
+    sqlite3_stmt *statement = prepared(FIND_QUEUE, FIND_QUEUE_SQL, failure);
+    if (statement == nullptr) {
+        return false;
+    }
+    StatementUse use{statement};
+    sqlite3_bind_text(statement, 1, queueName.data(), static_cast<int>(queueName.size()),
+                      SQLITE_STATIC);
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_DONE) {
+        failure = {MQRC_UNKNOWN_OBJECT_NAME,
+                   "queue manager " + name_ + " has no queue " + std::string(queueName)};
+        return false;
+    }
+    if (rc != SQLITE_ROW) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot look up a queue");
+    }
+    queue.id = sqlite3_column_int64(statement, 0);
+    queue.name = columnText(statement, 1);
+    queue.attributes.defaultPriority = sqlite3_column_int(statement, 2);
+    queue.attributes.defaultPersistence = sqlite3_column_int(statement, 3);
+    queue.attributes.maxMsgLength = sqlite3_column_int(statement, 4);
+    return true;
+}
+
+bool Store::queueExists(int64_t queueId, Failure &failure) {
+    sqlite3_stmt *statement = prepared(QUEUE_EXISTS, QUEUE_EXISTS_SQL, failure);
+    if (statement == nullptr) {
+        return false;
+    }
+    StatementUse use{statement};
+    sqlite3_bind_int64(statement, 1, queueId);
+    int rc = sqlite3_step(statement);
+    if (rc == SQLITE_ROW) {
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        failure = {MQRC_Q_DELETED, "queue manager " + name_ + ": the queue was deleted"};
+        return false;
+    }
+    return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot look up a queue");
+}
+
+bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                bool syncpoint, int64_t unitOfWork, Failure &failure) {
+    sqlite3_stmt *s = prepared(PUT, PUT_SQL, failure);
+    if (s == nullptr) {
+        return false;
+    }
+    StatementUse use{s};
+    auto text = [s](int index, const char *field, size_t width) {
+        std::string_view value = fieldText(field, width);
+        sqlite3_bind_text(s, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+    };
+    sqlite3_bind_int64(s, 1, queue.id);
+    sqlite3_bind_int(s, 2, syncpoint ? 2 : 0);
+    sqlite3_bind_int(s, 3, md.Priority);
+    sqlite3_bind_int(s, 4, md.Persistence);
+    sqlite3_bind_blob(s, 5, md.MsgId, sizeof md.MsgId, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 6, md.CorrelId, sizeof md.CorrelId, SQLITE_STATIC);
+    sqlite3_bind_int(s, 7, md.Report);
+    sqlite3_bind_int(s, 8, md.MsgType);
+    sqlite3_bind_int(s, 9, md.Expiry);
+    if (md.Expiry == MQEI_UNLIMITED) {
+        sqlite3_bind_null(s, 10);
+    } else {
+        sqlite3_bind_int64(s, 10, nowMillis() + int64_t{md.Expiry} * 100);
+    }
+    sqlite3_bind_int(s, 11, md.Feedback);
+    sqlite3_bind_int(s, 12, md.Encoding);
+    sqlite3_bind_int(s, 13, md.CodedCharSetId);
+    sqlite3_bind_blob(s, 14, md.Format, sizeof md.Format, SQLITE_STATIC);
+    text(15, md.ReplyToQ, sizeof md.ReplyToQ);
+    text(16, md.ReplyToQMgr, sizeof md.ReplyToQMgr);
+    text(17, md.UserIdentifier, sizeof md.UserIdentifier);
+    sqlite3_bind_int(s, 18, md.PutApplType);
+    text(19, md.PutApplName, sizeof md.PutApplName);
+    text(20, md.PutDate, sizeof md.PutDate);
+    text(21, md.PutTime, sizeof md.PutTime);
+    if (syncpoint) {
+        const ProcessIdentity &self = thisProcess();
+        sqlite3_bind_int64(s, 22, self.pid);
+        sqlite3_bind_int64(s, 23, self.startTime);
+        sqlite3_bind_text(s, 24, self.bootId.c_str(), -1, SQLITE_STATIC);
+        sqlite3_bind_int64(s, 25, unitOfWork);
+    }
+    if (length > 0) {
+        sqlite3_bind_blob(s, 26, data, length, SQLITE_STATIC);
+    } else {
+        sqlite3_bind_zeroblob(s, 26, 0);
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot store the message");
+    }
+    if (sqlite3_changes(db_) == 0) {
+        failure = {MQRC_Q_DELETED,
+                   "queue manager " + name_ + ": queue " + queue.name + " was deleted"};
+        return false;
+    }
+    return true;
+}
+
+bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
+    bool browsing = request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext;
+    WriteTransaction transaction(db_);
+    if (!browsing && transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot start a get");
+    }
+    sqlite3_stmt *row = browsing ? prepared(BROWSE, BROWSE_SQL, failure)
+                                 : prepared(FIRST_READY, FIRST_READY_SQL, failure);
+    if (row == nullptr) {
+        return false;
+    }
+    int64_t now = nowMillis();
+    for (;;) {
+        StatementUse use{row};
+        sqlite3_bind_int64(row, 1, queue.id);
+        if (!allZero(md.MsgId, sizeof md.MsgId)) {
+            sqlite3_bind_blob(row, 2, md.MsgId, sizeof md.MsgId, SQLITE_STATIC);
+        }
+        if (!allZero(md.CorrelId, sizeof md.CorrelId)) {
+            sqlite3_bind_blob(row, 3, md.CorrelId, sizeof md.CorrelId, SQLITE_STATIC);
+        }
+        if (browsing) {
+            if (request.mode == GetMode::BrowseNext && cursor.valid) {
+                sqlite3_bind_int64(row, 4, cursor.priority);
+                sqlite3_bind_int64(row, 5, cursor.seq);
+            }
+            sqlite3_bind_int64(row, 6, now);
+        }
+        int rc = sqlite3_step(row);
+        if (rc == SQLITE_DONE) {
+            failure = {MQRC_NO_MSG_AVAILABLE, {}};
+            return false;
+        }
+        if (rc != SQLITE_ROW) {
+            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read a message");
+        }
+        int64_t seq = sqlite3_column_int64(row, C_SEQ);
+        if (!browsing && sqlite3_column_type(row, C_EXPIRES_AT) != SQLITE_NULL &&
+            sqlite3_column_int64(row, C_EXPIRES_AT) <= now) {
+            // Expired: nobody may get it any more; drop it and look again.
+            sqlite3_reset(row);
+            sqlite3_stmt *remove = prepared(REMOVE, REMOVE_SQL, failure);
+            if (remove == nullptr) {
+                return false;
+            }
+            StatementUse removeUse{remove};
+            sqlite3_bind_int64(remove, 1, seq);
+            if (sqlite3_step(remove) != SQLITE_DONE) {
+                return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot remove an expired message");
+            }
+            continue;
+        }
+        int length = sqlite3_column_bytes(row, C_BODY);
+        fillDescriptor(row, md, now);
+        dataLength = length;
+        truncated = length > request.bufferLength;
+        if (truncated && !request.acceptTruncated) {
+            failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
+            return false;
+        }
+        if (length > 0 && request.bufferLength > 0) {
+            std::memcpy(request.buffer, sqlite3_column_blob(row, C_BODY),
+                        static_cast<size_t>(std::min(length, request.bufferLength)));
+        }
+        if (browsing) {
+            cursor = {true, sqlite3_column_int64(row, C_PRIORITY), seq};
+            return true;
+        }
+        sqlite3_reset(row);
+        sqlite3_stmt *change = request.mode == GetMode::Hold
+                                   ? prepared(HOLD, HOLD_SQL, failure)
+                                   : prepared(REMOVE, REMOVE_SQL, failure);
+        if (change == nullptr) {
+            return false;
+        }
+        StatementUse changeUse{change};
+        sqlite3_bind_int64(change, 1, seq);
+        if (request.mode == GetMode::Hold) {
+            const ProcessIdentity &self = thisProcess();
+            sqlite3_bind_int64(change, 2, self.pid);
+            sqlite3_bind_int64(change, 3, self.startTime);
+            sqlite3_bind_text(change, 4, self.bootId.c_str(), -1, SQLITE_STATIC);
+            sqlite3_bind_int64(change, 5, request.unitOfWork);
+        }
+        if (sqlite3_step(change) != SQLITE_DONE) {
+            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot take the message");
+        }
+        sqlite3_reset(change);
+        if (transaction.commit() != SQLITE_OK) {
+            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot take the message");
+        }
+        return true;
+    }
+}
+
+bool Store::commit(int64_t unitOfWork, Failure &failure) {
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
+    }
+    for (auto [slot, sql] : {std::pair{COMMIT_GOT, COMMIT_GOT_SQL}, {COMMIT_PUT, COMMIT_PUT_SQL}}) {
+        sqlite3_stmt *statement = prepared(slot, sql, failure);
+        if (statement == nullptr) {
+            return false;
+        }
+        StatementUse use{statement};
+        sqlite3_bind_int64(statement, 1, unitOfWork);
+        if (sqlite3_step(statement) != SQLITE_DONE) {
+            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
+        }
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
+    }
+    return true;
+}
+
+bool Store::backOutUnit(int64_t unitOfWork, Failure &failure) {
+    for (auto [slot, sql] : {std::pair{BACK_GOT, BACK_GOT_SQL}, {BACK_PUT, BACK_PUT_SQL}}) {
+        sqlite3_stmt *statement = prepared(slot, sql, failure);
+        if (statement == nullptr) {
+            return false;
+        }
+        StatementUse use{statement};
+        sqlite3_bind_int64(statement, 1, unitOfWork);
+        if (sqlite3_step(statement) != SQLITE_DONE) {
+            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
+        }
+    }
+    return true;
+}
+
+bool Store::backOut(int64_t unitOfWork, Failure &failure) {
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
+    }
+    if (!backOutUnit(unitOfWork, failure)) {
+        return false;
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
+    }
+    return true;
+}
+
+int64_t Store::recoverAbandoned(Failure &failure) {
+    // Read the holders without a write lock: in the usual case every holder is alive and
+    // nothing needs writing.
+    std::vector<int64_t> abandoned;
+    {
+        sqlite3_stmt *statement = prepared(HOLDERS, HOLDERS_SQL, failure);
+        if (statement == nullptr) {
+            return -1;
+        }
+        StatementUse use{statement};
+        const ProcessIdentity &self = thisProcess();
+        int rc;
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+            int64_t unit = sqlite3_column_int64(statement, 0);
+            ProcessIdentity holder{sqlite3_column_int64(statement, 1),
+                                   sqlite3_column_int64(statement, 2),
+                                   std::string(columnText(statement, 3))};
+            bool mine = holder.pid == self.pid && holder.startTime == self.startTime &&
+                        holder.bootId == self.bootId;
+            bool alive = mine ? ownUnitIsLive(unit) : processIsAlive(holder);
+            if (!alive) {
+                abandoned.push_back(unit);
+            }
+        }
+        if (rc != SQLITE_DONE) {
+            fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read the units of work");
+            return -1;
+        }
+    }
+    if (abandoned.empty()) {
+        return 0;
+    }
+    // Backing out a dead unit is idempotent: a second recoverer finds its rows released.
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot recover abandoned units of work");
+        return -1;
+    }
+    int64_t changed = 0;
+    for (int64_t unit : abandoned) {
+        if (!backOutUnit(unit, failure)) {
+            return -1;
+        }
+        changed += sqlite3_changes(db_);
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot recover abandoned units of work");
+        return -1;
+    }
+    return changed;
+}
+
+// ---- administration ------------------------------------------------------------------
+
+bool Store::defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                        Failure &failure) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "INSERT INTO queues(name, default_priority, default_persistence,"
+                           " max_msg_length, created) VALUES (?1, ?2, ?3, ?4, ?5)",
+                           -1, &statement, nullptr) != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot define a queue");
+    }
+    std::string created = isoTimeNow();
+    sqlite3_bind_text(statement, 1, queueName.data(), static_cast<int>(queueName.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int(statement, 2, attributes.defaultPriority);
+    sqlite3_bind_int(statement, 3, attributes.defaultPersistence);
+    sqlite3_bind_int(statement, 4, attributes.maxMsgLength);
+    sqlite3_bind_text(statement, 5, created.c_str(), -1, SQLITE_STATIC);
+    int rc = sqlite3_step(statement);
+    sqlite3_finalize(statement);
+    if (rc == SQLITE_CONSTRAINT) {
+        failure = {MQRC_OBJECT_ALREADY_EXISTS,
+                   "queue " + std::string(queueName) + " already exists on " + name_};
+        return false;
+    }
+    if (rc != SQLITE_DONE) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot define a queue");
+    }
+    return true;
+}
+
+namespace {
+
+// Counts held and ready messages, of one queue (queueId > 0) or of all.
+bool countMessages(sqlite3 *db, int64_t queueId, int64_t &held, int64_t &ready) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT count(*) FILTER (WHERE holder_uow IS NOT NULL),"
+                           " count(*) FILTER (WHERE holder_uow IS NULL) FROM messages"
+                           " WHERE ?1 = 0 OR queue_id = ?1",
+                           -1, &statement, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    sqlite3_bind_int64(statement, 1, queueId);
+    bool ok = sqlite3_step(statement) == SQLITE_ROW;
+    if (ok) {
+        held = sqlite3_column_int64(statement, 0);
+        ready = sqlite3_column_int64(statement, 1);
+    }
+    sqlite3_finalize(statement);
+    return ok;
+}
+
+} // namespace
+
+bool Store::deleteQueue(std::string_view queueName, bool purge, Failure &failure) {
+    if (recoverAbandoned(failure) < 0) {
+        return false;
+    }
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot delete a queue");
+    }
+    QueueDefinition queue;
+    if (!findQueue(queueName, queue, failure)) {
+        return false;
+    }
+    int64_t held = 0, ready = 0;
+    if (!countMessages(db_, queue.id, held, ready)) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot count messages");
+    }
+    if (held > 0) {
+        failure = {MQRC_OBJECT_IN_USE, "queue " + queue.name + " on " + name_ + " has " +
+                                           std::to_string(held) +
+                                           " messages in units of work of running processes"};
+        return false;
+    }
+    if (ready > 0 && !purge) {
+        failure = {MQRC_OBJECT_IN_USE, "queue " + queue.name + " on " + name_ + " holds " +
+                                           std::to_string(ready) +
+                                           " messages (purge them to delete it)"};
+        return false;
+    }
+    std::string id = std::to_string(queue.id);
+    std::string sql = "DELETE FROM messages WHERE queue_id = " + id +
+                      "; DELETE FROM queues WHERE id = " + id + ";";
+    if (!exec(sql.c_str(), failure)) {
+        return false;
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot delete a queue");
+    }
+    return true;
+}
+
+bool Store::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
+    sqlite3_stmt *statement = nullptr;
+    if (sqlite3_prepare_v2(
+            db_,
+            "SELECT q.name, q.default_priority, q.default_persistence, q.max_msg_length,"
+            " (SELECT count(*) FROM messages m WHERE m.queue_id = q.id AND m.state = 0"
+            "  AND (m.expires_at IS NULL OR m.expires_at > ?1)),"
+            " (SELECT count(*) FROM messages m WHERE m.queue_id = q.id"
+            "  AND m.holder_uow IS NOT NULL)"
+            " FROM queues q ORDER BY q.name",
+            -1, &statement, nullptr) != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot list queues");
+    }
+    sqlite3_bind_int64(statement, 1, nowMillis());
+    int rc;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW) {
+        mqQueueInfo_t info{};
+        std::string_view queueName = columnText(statement, 0);
+        std::snprintf(info.name, sizeof info.name, "%.*s", static_cast<int>(queueName.size()),
+                      queueName.data());
+        info.attributes.defaultPriority = sqlite3_column_int(statement, 1);
+        info.attributes.defaultPersistence = sqlite3_column_int(statement, 2);
+        info.attributes.maxMsgLength = sqlite3_column_int(statement, 3);
+        info.depth = sqlite3_column_int(statement, 4);
+        info.uncommitted = sqlite3_column_int(statement, 5);
+        queues.push_back(info);
+    }
+    sqlite3_finalize(statement);
+    if (rc != SQLITE_DONE) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot list queues");
+    }
+    return true;
+}
+
+bool Store::markDeleted(bool force, Failure &failure) {
+    if (recoverAbandoned(failure) < 0) {
+        return false;
+    }
+    WriteTransaction transaction(db_);
+    if (transaction.begin() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot delete");
+    }
+    int64_t held = 0, ready = 0;
+    if (!countMessages(db_, 0, held, ready)) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot count messages");
+    }
+    if (held > 0) {
+        failure = {MQRC_OBJECT_IN_USE, "queue manager " + name_ + " has " + std::to_string(held) +
+                                           " messages in units of work of running processes"};
+        return false;
+    }
+    if (ready > 0 && !force) {
+        failure = {MQRC_OBJECT_IN_USE, "queue manager " + name_ + " holds " +
+                                           std::to_string(ready) +
+                                           " messages (force the deletion to discard them)"};
+        return false;
+    }
+    std::string sql = "DELETE FROM messages; DELETE FROM queues;"
+                      " INSERT INTO meta VALUES ('deleted', '" +
+                      isoTimeNow() + "');";
+    if (!exec(sql.c_str(), failure)) {
+        return false;
+    }
+    if (transaction.commit() != SQLITE_OK) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot delete");
+    }
+    return true;
+}
+
+} // namespace trevane::mq

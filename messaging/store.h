@@ -1,0 +1,152 @@
+// The queue manager's storage: one SQLite database per queue manager, its schema, and the
+// statements that put, get, browse, commit, back out and recover messages. Owns the SQLite
+// handle of one connection. Used by the messaging calls (messaging/mq.cpp) and by the
+// administration functions (messaging/admin.cpp); not part of the library's interface.
+#ifndef MESSAGING_STORE_H
+#define MESSAGING_STORE_H
+
+#include "messaging/admin.h"
+#include "messaging/mq.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace trevane::mq {
+
+// A failure with the reason code for the caller and an explanation for a person.
+struct Failure {
+    MQLONG reason = MQRC_NONE;
+    std::string detail;
+};
+
+// Directory of the queue manager files, from TREVANE_MQ_DIR or the data-home default.
+// Empty, with failure filled, when none can be determined.
+std::string dataDirectory(Failure &failure);
+bool validQueueManagerName(std::string_view name);
+bool validQueueName(std::string_view name);
+std::string queueManagerPath(const std::string &directory, std::string_view name);
+
+// A fixed-width text field as the caller meant it: up to its width or its first zero
+// byte, trailing blanks dropped.
+std::string_view fieldText(const char *field, size_t width);
+// Writes text into a fixed-width field, padding with zero bytes; text longer than the
+// field is cut at its width (callers check lengths where cutting would change meaning).
+void setField(char *field, size_t width, std::string_view text);
+
+// Identifies a process across time: a pid is reused, a pid with its start time (clock
+// ticks since boot) within one boot is not.
+struct ProcessIdentity {
+    int64_t pid = 0;
+    int64_t startTime = 0;
+    std::string bootId;
+};
+const ProcessIdentity &thisProcess();
+// True when the process still runs (a zombie counts as dead).
+bool processIsAlive(const ProcessIdentity &process);
+
+// Tells whether a unit of work of this process still has a live connection (kept by the
+// messaging calls, mq.cpp).
+bool ownUnitIsLive(int64_t unitOfWork);
+
+struct QueueDefinition {
+    int64_t id = 0;
+    std::string name;
+    mqQueueAttributes_t attributes = MQ_QUEUE_ATTRIBUTES_DEFAULT;
+};
+
+// Position of a browse cursor: the last message shown, in delivery order.
+struct BrowseCursor {
+    bool valid = false;
+    int64_t priority = 0;
+    int64_t seq = 0;
+};
+
+enum class GetMode { Remove, Hold, BrowseFirst, BrowseNext };
+
+struct GetRequest {
+    GetMode mode = GetMode::Remove;
+    int64_t unitOfWork = 0; // for Hold
+    bool acceptTruncated = false;
+    MQLONG bufferLength = 0;
+    void *buffer = nullptr;
+};
+
+class Store {
+public:
+    Store() = default;
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    // Opens an existing queue manager; MQRC_Q_MGR_NAME_ERROR when there is none.
+    bool open(std::string_view qmgrName, Failure &failure);
+    // Creates a queue manager; MQRC_OBJECT_ALREADY_EXISTS when it exists.
+    bool create(std::string_view qmgrName, Failure &failure);
+    const std::string &name() const { return name_; }
+    const std::string &path() const { return path_; }
+
+    bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure);
+    bool queueExists(int64_t queueId, Failure &failure);
+
+    // Stores a message; md must already be complete (identifiers and context filled).
+    // Under syncpoint it stays invisible to others until commit of unitOfWork.
+    bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+             bool syncpoint, int64_t unitOfWork, Failure &failure);
+
+    // One attempt to get or browse the first matching message. Returns false with
+    // MQRC_NO_MSG_AVAILABLE when there is none, MQRC_TRUNCATED_MSG_FAILED when it is longer
+    // than the buffer and truncation is not accepted (md and dataLength filled, message
+    // untouched). On success md, data and dataLength are filled and *truncated tells
+    // whether only a part was copied.
+    bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+             BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure);
+
+    // Ends a unit of work: removes what it got and shows what it put, or returns what it
+    // got (backout count raised) and discards what it put.
+    bool commit(int64_t unitOfWork, Failure &failure);
+    bool backOut(int64_t unitOfWork, Failure &failure);
+
+    // Backs out the units of work of processes that died, and of this process's units
+    // whose connection is gone. Returns the number of messages returned or dropped, -1 on
+    // failure.
+    int64_t recoverAbandoned(Failure &failure);
+
+    // Changes whenever another connection commits (cheap: no table is read).
+    int64_t dataVersion(Failure &failure);
+    // False once the queue manager's file was deleted or replaced after this open.
+    bool stillPresent() const;
+
+    // Administration.
+    bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                     Failure &failure);
+    bool deleteQueue(std::string_view queueName, bool purge, Failure &failure);
+    bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure);
+    // Marks the queue manager deleted (its queues and messages gone) so that connections
+    // still open fail; the caller then removes the files.
+    bool markDeleted(bool force, Failure &failure);
+    void close();
+
+private:
+    class Statement;
+    bool openFile(std::string_view qmgrName, bool create, Failure &failure);
+    bool exec(const char *sql, Failure &failure);
+    bool fail(Failure &failure, MQLONG reason, std::string_view what);
+    sqlite3_stmt *prepared(int slot, const char *sql, Failure &failure);
+    bool backOutUnit(int64_t unitOfWork, Failure &failure);
+
+    sqlite3 *db_ = nullptr;
+    std::string name_;
+    std::string path_;
+    uint64_t device_ = 0;
+    uint64_t inode_ = 0;
+    std::vector<sqlite3_stmt *> statements_;
+};
+
+} // namespace trevane::mq
+
+#endif
