@@ -32,8 +32,9 @@ typedef struct mqQueueAttributes_t {
     MQLONG maxMsgLength;       /* longest message a put accepts, 1..1 GiB */
 } mqQueueAttributes_t;
 
-#define MQ_QUEUE_ATTRIBUTES_DEFAULT                                                                \
-    { 0, MQPER_PERSISTENT, MQ_DEFAULT_MAX_MSG_LENGTH }
+/* clang-format off */
+#define MQ_QUEUE_ATTRIBUTES_DEFAULT {0, MQPER_PERSISTENT, MQ_DEFAULT_MAX_MSG_LENGTH}
+/* clang-format on */
 
 /* One queue as listed. */
 typedef struct mqQueueInfo_t {

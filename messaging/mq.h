@@ -162,12 +162,9 @@ typedef struct MQOD {
     char ObjectQMgrName[MQ_Q_MGR_NAME_LENGTH];
 } MQOD;
 
-#define MQOD_DEFAULT                                                                               \
-    {                                                                                              \
-        {'O', 'D', ' ', ' '}, MQOD_VERSION_1, MQOT_Q, {0}, {                                       \
-            0                                                                                      \
-        }                                                                                          \
-    }
+/* clang-format off */
+#define MQOD_DEFAULT {{'O', 'D', ' ', ' '}, MQOD_VERSION_1, MQOT_Q, {0}, {0}}
+/* clang-format on */
 
 /* Message descriptor: input to a put (the queue manager fills the identity and context
    fields), output of a get. On input to a get, a MsgId or CorrelId that is not all zero
@@ -196,15 +193,13 @@ typedef struct MQMD {
     char PutTime[MQ_PUT_TIME_LENGTH]; /* HHMMSSTH (hundredths), UTC */
 } MQMD;
 
-#define MQMD_DEFAULT                                                                               \
-    {                                                                                              \
-        {'M', 'D', ' ', ' '}, MQMD_VERSION_1, MQRO_NONE, MQMT_DATAGRAM, MQEI_UNLIMITED, MQFB_NONE, \
-            MQENC_NATIVE, MQCCSI_Q_MGR, {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '},                  \
-            MQPRI_PRIORITY_AS_Q_DEF, MQPER_PERSISTENCE_AS_Q_DEF, {0}, {0}, 0, {0}, {0}, {0},       \
-            MQAT_NO_CONTEXT, {0}, {0}, {                                                           \
-            0                                                                                      \
-        }                                                                                          \
-    }
+/* clang-format off */
+#define MQMD_DEFAULT                                                                           \
+    {{'M', 'D', ' ', ' '}, MQMD_VERSION_1, MQRO_NONE, MQMT_DATAGRAM, MQEI_UNLIMITED,           \
+     MQFB_NONE, MQENC_NATIVE, MQCCSI_Q_MGR, {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '},          \
+     MQPRI_PRIORITY_AS_Q_DEF, MQPER_PERSISTENCE_AS_Q_DEF, {0}, {0}, 0, {0}, {0}, {0},          \
+     MQAT_NO_CONTEXT, {0}, {0}, {0}}
+/* clang-format on */
 
 /* Put-message options. Timeout is kept for callers that set it; puts never wait. */
 typedef struct MQPMO {
@@ -215,12 +210,9 @@ typedef struct MQPMO {
     char ResolvedQName[MQ_Q_NAME_LENGTH]; /* output: the queue the message went to */
 } MQPMO;
 
-#define MQPMO_DEFAULT                                                                              \
-    {                                                                                              \
-        {'P', 'M', 'O', ' '}, MQPMO_VERSION_1, MQPMO_NONE, -1, {                                   \
-            0                                                                                      \
-        }                                                                                          \
-    }
+/* clang-format off */
+#define MQPMO_DEFAULT {{'P', 'M', 'O', ' '}, MQPMO_VERSION_1, MQPMO_NONE, -1, {0}}
+/* clang-format on */
 
 /* Get-message options. WaitInterval counts only with MQGMO_WAIT. */
 typedef struct MQGMO {
@@ -231,18 +223,15 @@ typedef struct MQGMO {
     char ResolvedQName[MQ_Q_NAME_LENGTH]; /* output: the queue the message came from */
 } MQGMO;
 
-#define MQGMO_DEFAULT                                                                              \
-    {                                                                                              \
-        {'G', 'M', 'O', ' '}, MQGMO_VERSION_1, MQGMO_NO_WAIT, 0, {                                 \
-            0                                                                                      \
-        }                                                                                          \
-    }
+/* clang-format off */
+#define MQGMO_DEFAULT {{'G', 'M', 'O', ' '}, MQGMO_VERSION_1, MQGMO_NO_WAIT, 0, {0}}
+/* clang-format on */
 
 /* Message and correlation identifier meaning "none": 24 zero bytes. */
-#define MQMI_NONE                                                                                  \
-    { 0 }
-#define MQCI_NONE                                                                                  \
-    { 0 }
+/* clang-format off */
+#define MQMI_NONE {0}
+#define MQCI_NONE {0}
+/* clang-format on */
 
 /* Connects to the queue manager named by the first 48 characters of qmgrName (the data
    directory is TREVANE_MQ_DIR, see messaging/store.h). Gives a handle usable from any

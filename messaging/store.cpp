@@ -543,6 +543,10 @@ bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
     }
     sqlite3_extended_result_codes(db_, 0);
     sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+    // The last connection to close would otherwise remove the log and shared-memory files
+    // by name, which after a deletion and re-creation could be the new queue manager's.
+    int persistLog = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persistLog);
     // WAL lets readers (browsers, waiting getters) run beside the one writer. In WAL mode
     // synchronous=NORMAL does not sync the log at commit, so a put reported as done could
     // vanish with a power failure; FULL syncs the log at every commit, making each put
@@ -875,7 +879,7 @@ bool Store::commit(int64_t unitOfWork, Failure &failure) {
     return true;
 }
 
-bool Store::backOutUnit(int64_t unitOfWork, Failure &failure) {
+bool Store::backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure) {
     for (auto [slot, sql] : {std::pair{BACK_GOT, BACK_GOT_SQL}, {BACK_PUT, BACK_PUT_SQL}}) {
         sqlite3_stmt *statement = prepared(slot, sql, failure);
         if (statement == nullptr) {
@@ -886,6 +890,7 @@ bool Store::backOutUnit(int64_t unitOfWork, Failure &failure) {
         if (sqlite3_step(statement) != SQLITE_DONE) {
             return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
         }
+        changed += sqlite3_changes(db_);
     }
     return true;
 }
@@ -895,7 +900,8 @@ bool Store::backOut(int64_t unitOfWork, Failure &failure) {
     if (transaction.begin() != SQLITE_OK) {
         return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
     }
-    if (!backOutUnit(unitOfWork, failure)) {
+    int64_t changed = 0;
+    if (!backOutUnit(unitOfWork, changed, failure)) {
         return false;
     }
     if (transaction.commit() != SQLITE_OK) {
@@ -944,10 +950,9 @@ int64_t Store::recoverAbandoned(Failure &failure) {
     }
     int64_t changed = 0;
     for (int64_t unit : abandoned) {
-        if (!backOutUnit(unit, failure)) {
+        if (!backOutUnit(unit, changed, failure)) {
             return -1;
         }
-        changed += sqlite3_changes(db_);
     }
     if (transaction.commit() != SQLITE_OK) {
         fail(failure, MQRC_RESOURCE_PROBLEM, "cannot recover abandoned units of work");

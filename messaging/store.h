@@ -137,7 +137,8 @@ private:
     bool exec(const char *sql, Failure &failure);
     bool fail(Failure &failure, MQLONG reason, std::string_view what);
     sqlite3_stmt *prepared(int slot, const char *sql, Failure &failure);
-    bool backOutUnit(int64_t unitOfWork, Failure &failure);
+    // Backs out one unit inside the caller's transaction, adding the rows it changed.
+    bool backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure);
 
     sqlite3 *db_ = nullptr;
     std::string name_;

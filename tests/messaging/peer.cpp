@@ -1,0 +1,72 @@
+// mqpeer: a second process for the queue manager tests. "hold" takes a message under
+// syncpoint and keeps it until killed; "put-after" puts a message after a pause.
+#include "messaging/mq.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int fail(const char *call, MQLONG reason) {
+    std::printf("%s failed: %s\n", call, mqReasonName(reason));
+    std::fflush(stdout);
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    std::string command = argc > 1 ? argv[1] : "";
+    bool hold = command == "hold" && argc == 4;
+    bool putAfter = command == "put-after" && argc == 6;
+    if (!hold && !putAfter) {
+        std::fprintf(stderr, "usage: mqpeer hold QMGR QUEUE | put-after MS QMGR QUEUE TEXT\n");
+        return 2;
+    }
+    const char *qmgr = hold ? argv[2] : argv[3];
+    const char *queue = hold ? argv[3] : argv[4];
+    if (putAfter) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+    }
+    MQHCONN hconn;
+    MQHOBJ hobj;
+    MQLONG compCode, reason;
+    MQCONN(qmgr, &hconn, &compCode, &reason);
+    if (reason != MQRC_NONE) {
+        return fail("MQCONN", reason);
+    }
+    MQOD od = MQOD_DEFAULT;
+    std::memcpy(od.ObjectName, queue, std::min(std::strlen(queue), sizeof od.ObjectName));
+    MQOPEN(hconn, &od, hold ? MQOO_INPUT_SHARED : MQOO_OUTPUT, &hobj, &compCode, &reason);
+    if (reason != MQRC_NONE) {
+        return fail("MQOPEN", reason);
+    }
+    if (putAfter) {
+        MQMD md = MQMD_DEFAULT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        MQPUT(hconn, hobj, &md, &pmo, static_cast<MQLONG>(std::strlen(argv[5])), argv[5], &compCode,
+              &reason);
+        return reason == MQRC_NONE ? 0 : fail("MQPUT", reason);
+    }
+    MQMD md = MQMD_DEFAULT;
+    MQGMO gmo = MQGMO_DEFAULT;
+    gmo.Options = MQGMO_SYNCPOINT | MQGMO_WAIT;
+    gmo.WaitInterval = 10000;
+    char body[1024];
+    MQLONG length = 0;
+    MQGET(hconn, hobj, &md, &gmo, sizeof body, body, &length, &compCode, &reason);
+    if (reason != MQRC_NONE) {
+        return fail("MQGET", reason);
+    }
+    std::printf("held %.*s\n", static_cast<int>(length), body);
+    std::fflush(stdout);
+    for (;;) {
+        ::pause();
+    }
+}
