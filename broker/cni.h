@@ -72,6 +72,8 @@ typedef void CciContext; /* a node's own context, owned by the node */
 #define CCI_ELEMENT_TYPE_XML_BODY 0x01000010
 #define CCI_ELEMENT_TYPE_DTD_HEADER 0x05000018
 #define CCI_ELEMENT_TYPE_XML_ATTRIBUTE 0x03000100
+#define CCI_ELEMENT_TYPE_XML_COMMENT 0x02000400 /* an XML comment: its text as the value */
+#define CCI_ELEMENT_TYPE_XML_PI 0x03000401      /* an XML processing instruction: target, data */
 
 #define CCI_VALUE_TYPE_NONE 0 /* the element carries no value */
 #define CCI_VALUE_TYPE_BOOL 1
@@ -136,10 +138,9 @@ static_assert(sizeof(CciTimestamp) == 24, "timestamp record is 24 bytes");
    context that createContext returned. Attribute slots answer 0, CCI_BUFFER_TOO_SMALL
    or CCI_ATTRIBUTE_UNKNOWN; buffer sizes there count CciChar units. */
 typedef CciContext *(*CniCreateContext)(CciFactory *factoryObject, CciChar *nodeName,
-                                       CciNode *nodeObject);
+                                        CciNode *nodeObject);
 typedef void (*CniDeleteContext)(CciContext *context);
-typedef int (*CniGetAttributeName)(CciContext *context, int index, CciChar *buffer,
-                                   int bufferSize);
+typedef int (*CniGetAttributeName)(CciContext *context, int index, CciChar *buffer, int bufferSize);
 typedef int (*CniSetAttribute)(CciContext *context, CciChar *attributeName,
                                CciChar *attributeValue);
 typedef int (*CniGetAttribute)(CciContext *context, CciChar *attributeName, CciChar *buffer,
@@ -164,8 +165,12 @@ typedef struct CNI_VFT {
 } CNI_VFT;
 
 /* The default node-class table: identifier, version, every slot empty. */
-#define CNI_VFT_DEFAULT                                                                        \
-    {{'N', 'V', 'F', 'T'}, CNI_VFT_VERSION, 0, 0, 0, 0, 0, 0, {0}}
+#define CNI_VFT_DEFAULT                                                                            \
+    {                                                                                              \
+        {'N', 'V', 'F', 'T'}, CNI_VFT_VERSION, 0, 0, 0, 0, 0, 0, {                                 \
+            0                                                                                      \
+        }                                                                                          \
+    }
 
 /* ---- broker information --------------------------------------------------------- */
 
@@ -184,7 +189,12 @@ typedef struct CNI_BROKER_INFO_ST {
     CciStringArea queueManagerName;
 } CNI_BROKER_INFO_ST;
 
-#define CNI_BROKER_INFO_DEFAULT {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}}
+#define CNI_BROKER_INFO_DEFAULT                                                                    \
+    {                                                                                              \
+        {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {                                                         \
+            0, 0, 0                                                                                \
+        }                                                                                          \
+    }
 
 /* ---- log and exceptions --------------------------------------------------------- */
 
@@ -220,7 +230,12 @@ typedef struct CCI_EXCEPTION_ST {
 static_assert(sizeof(CCI_EXCEPTION_ST) == 576, "exception-data record is 576 bytes");
 #endif
 
-#define CCI_EXCEPTION_ST_DEFAULT {{'C', 'E', 'X', 'C'}, 1, 0, 0, 0, 0, {0}, {0}, {0}, {0}, {0}}
+#define CCI_EXCEPTION_ST_DEFAULT                                                                   \
+    {                                                                                              \
+        {'C', 'E', 'X', 'C'}, 1, 0, 0, 0, 0, {0}, {0}, {0}, {0}, {                                 \
+            0                                                                                      \
+        }                                                                                          \
+    }
 
 /* Code pages understood by the converters: 1208 is UTF-8 (fast path); any other
    number is handed to ICU as "ibm-<n>" / "cp<n>" (for example 819, ISO-8859-1). */
@@ -289,8 +304,7 @@ CciElement *cniSearchNextSibling(int *returnCode, CciElement *element, int compa
 
 /* ---- element names and types ---------------------------------------------------- */
 
-CciSize cniElementName(int *returnCode, CciElement *element, CciChar *buffer,
-                       CciSize bufferSize);
+CciSize cniElementName(int *returnCode, CciElement *element, CciChar *buffer, CciSize bufferSize);
 void cniSetElementName(int *returnCode, CciElement *element, const CciChar *name);
 CciElementType cniElementType(int *returnCode, CciElement *element);
 void cniSetElementType(int *returnCode, CciElement *element, CciElementType type);
@@ -352,10 +366,9 @@ void cciLog(int *returnCode, int logType, const char *file, int line, const char
             const CciChar *messageSource, int messageNumber, const char *traceText, ...);
 /* Raises an exception in the calling thread; does not return. The inserts are 8-bit
    texts ended by a null pointer. returnCode may be null. */
-[[noreturn]] void cciThrowException(int *returnCode, int exceptionType, const char *file,
-                                    int line, const char *function,
-                                    const CciChar *messageSource, int messageNumber,
-                                    const char *traceText, ...);
+[[noreturn]] void cciThrowException(int *returnCode, int exceptionType, const char *file, int line,
+                                    const char *function, const CciChar *messageSource,
+                                    int messageNumber, const char *traceText, ...);
 /* Copies the data of the calling thread's last exception. */
 void cciGetLastExceptionData(int *returnCode, CCI_EXCEPTION_ST *exceptionData);
 /* Raises the calling thread's last exception again; does not return. returnCode may
@@ -369,13 +382,11 @@ void cciGetLastExceptionData(int *returnCode, CCI_EXCEPTION_ST *exceptionData);
    splits a surrogate pair). Returns the number of units written, terminator not
    counted. Malformed input is replaced by U+FFFD. An unknown code page or a null
    pointer sets a non-zero return code and returns 0. */
-CciSize cciMbsToUcs(int *returnCode, const char *mbs, CciChar *ucs, CciSize ucsSize,
-                    int codepage);
+CciSize cciMbsToUcs(int *returnCode, const char *mbs, CciChar *ucs, CciSize ucsSize, int codepage);
 /* Converts zero-terminated `ucs` into `codepage` text in `mbs`, at most `mbsSize` bytes
    including the terminator (always terminated when mbsSize > 0; a cut never splits a
    character). Returns the number of bytes written, terminator not counted. */
-CciSize cciUcsToMbs(int *returnCode, const CciChar *ucs, char *mbs, CciSize mbsSize,
-                    int codepage);
+CciSize cciUcsToMbs(int *returnCode, const CciChar *ucs, char *mbs, CciSize mbsSize, int codepage);
 
 #ifdef __cplusplus
 }

@@ -264,7 +264,7 @@ void cciRethrowLastException(int *returnCode) {
     std::shared_ptr<const BrokerException> last = lastException();
     if (last == nullptr) {
         raise(brokerFrame(CCI_FATAL_EXCEPTION, __FILE__, __LINE__, "cciRethrowLastException",
-                          MSG_NODE_EXCEPTION,
+                          MSG_NO_PENDING_EXCEPTION,
                           "cciRethrowLastException was called with no exception to rethrow", {}));
     }
     throw BrokerException(*last);

@@ -25,7 +25,7 @@ enum BrokerMessage {
     MSG_NODE_EXCEPTION = 2003,
     MSG_DESCRIPTOR_FIELD = 2004,
     MSG_UNKNOWN_PARSER = 2005,
-    MSG_FAILURE_ROUTED = 2006,
+    MSG_NO_PENDING_EXCEPTION = 2006,
 };
 
 /* A frame of the broker's own catalogue. */

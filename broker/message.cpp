@@ -488,6 +488,32 @@ CciSize cniWriteBuffer(int *returnCode, CciMessage *message) {
     return static_cast<CciSize>(m->bitstream.size());
 }
 
+CciElement *cniCreateElementAsLastChildUsingParser(int *returnCode, CciElement *parent,
+                                                   const CciChar *parserName) {
+    CciElement *p = asElement(parent);
+    if (p == nullptr) {
+        setRc(returnCode, CCI_INV_OBJECT);
+        return nullptr;
+    }
+    if (parserName == nullptr) {
+        setRc(returnCode, CCI_INV_DATA_POINTER);
+        return nullptr;
+    }
+    std::u16string_view parser = view16(parserName);
+    if (parser == u"XML") {
+        setRc(returnCode, CCI_SUCCESS);
+        return addChild(p, CCI_ELEMENT_TYPE_XML_BODY, u"XML");
+    }
+    if (parser == u"none" || parser == u"BLOB") {
+        setRc(returnCode, CCI_SUCCESS);
+        CciElement *blob = addChild(p, CCI_ELEMENT_TYPE_NAME, u"BLOB");
+        addBytes(blob, u"BLOB", nullptr, 0);
+        return blob;
+    }
+    setRc(returnCode, CCI_INV_PARSER);
+    return nullptr;
+}
+
 const CciByte *cniBufferPointer(int *returnCode, CciMessage *message) {
     CciMessage *m = use(returnCode, message);
     return m == nullptr || !m->hasBitstream ? nullptr : m->bitstream.data();

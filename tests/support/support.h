@@ -12,7 +12,8 @@
  *   value   := 'text' ('' for a quote) | 42 | -1 | 1.5 | TRUE | FALSE | X'00ab' (bytes)
  *            | B'0f' (bit array) | DEC'1.25' | D'2002-03-04' | T'09:05:07.5'
  *            | GT'...' (GMT time) | TS'2002-03-04 09:05:07.5' | GTS'...'
- *   type    := NAME | VALUE | NAME_VALUE | XML | DTD | ATTR | UNKNOWN | 0x05000018 ...
+ *   type    := NAME | VALUE | NAME_VALUE | XML | DTD | ATTR | COMMENT | PI | UNKNOWN
+ *            | 0x05000018 ...
  *
  * Without a type an element with a name and no value is NAME, with both NAME_VALUE, with
  * only a value VALUE; "XML" right below a message root is the XML body (0x01000010). The
