@@ -1,0 +1,85 @@
+// Storage running out while a node is created: whichever allocation fails, the creation
+// either completes or answers null with nothing left behind (no instance entry linked, no
+// count taken, nothing leaked). The executable is linked with calloc and malloc wrapped
+// so that the n-th allocation of the plug-in's modules can be made to fail.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <string>
+
+#include "broker/host.h"
+#include "node/trevane.h"
+#include "tests/support/support.h"
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__real_malloc(size_t size);
+
+namespace {
+
+int failAt = 0;  // 0: allocations pass
+int counted = 0; // allocations seen since failing was armed
+
+bool shouldFail() {
+    return failAt > 0 && ++counted == failAt;
+}
+
+void failNthAllocation(int n) {
+    counted = 0;
+    failAt = n;
+}
+
+/* Disarms; answers how many allocations were seen. */
+int stopFailing() {
+    failAt = 0;
+    return counted;
+}
+
+} // namespace
+
+extern "C" void *__wrap_calloc(size_t count, size_t size) {
+    return shouldFail() ? nullptr : __real_calloc(count, size);
+}
+extern "C" void *__wrap_malloc(size_t size) {
+    return shouldFail() ? nullptr : __real_malloc(size);
+}
+
+namespace {
+
+TEST(StorageShortage, CreationFailingAtAnyAllocationLeavesNothingHalfLinked) {
+    ASSERT_FALSE(testsupport::raisedBy([] { bipGetMessageflowNodeFactory(); }));
+    testsupport::TestFlow warm("ShortageFlow");
+    warm.node("TrevaneNode", "warm"); // trace set up, flow registered, names filled
+    const int32_t base = numTrevaneNodes;
+
+    int failedCreations = 0;
+    int n = 1;
+    for (; n < 200; ++n) {
+        // Odd rounds reuse the registered flow; even rounds need a new registry record.
+        testsupport::TestFlow flow(n % 2 ? "ShortageFlow" : "ShortageFlow" + std::to_string(n));
+        CciNode *node = nullptr;
+        failNthAllocation(n);
+        try {
+            node = broker::createNode(flow.flow(), "TrevaneNode", "n");
+        } catch (const broker::Error &) {
+        }
+        int seen = stopFailing();
+        if (node) {
+            EXPECT_EQ(numTrevaneNodes, base + 1) << "allocation " << n << " failed";
+            broker::deleteNode(node);
+        } else {
+            ++failedCreations;
+        }
+        EXPECT_EQ(numTrevaneNodes, base) << "allocation " << n << " failed";
+        for (deployedTrevane_t *entryP = trevaneAnchorP->next; entryP; entryP = entryP->next) {
+            ASSERT_EQ(entryP->prev->next, entryP) << "allocation " << n << " failed";
+        }
+        if (seen < n) {
+            break; // the creation made fewer allocations than n: every one has been failed
+        }
+    }
+    EXPECT_LT(n, 200);
+    EXPECT_GE(failedCreations, 6) << "broker buffers, registry, context, name, entry";
+}
+
+} // namespace
