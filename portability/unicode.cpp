@@ -385,26 +385,29 @@ struct Conversion {
 
     bool plain() const { return flagCount == 0 && width < 0 && precision < 0; }
 
-    // Writes "%<flags><width>.<precision><length><letter>" into `spec`.
+    // Writes "%<flags><width>.<precision><length><letter>" into `spec`; at most
+    // 1 + 7 + 10 + 11 + 2 + 1 characters and the terminator.
     void specification(char (&spec)[64], char asLetter, bool withLength) const {
-        size_t at = 0;
-        spec[at++] = '%';
+        char *at = spec;
+        char *const end = spec + sizeof spec - 1;
+        *at++ = '%';
         for (int i = 0; i < flagCount; ++i) {
-            spec[at++] = flags[i];
+            *at++ = flags[i];
         }
         if (width >= 0) {
-            at += static_cast<size_t>(snprintf(spec + at, sizeof spec - at, "%d", width));
+            at = std::to_chars(at, end, width).ptr;
         }
         if (precision >= 0) {
-            at += static_cast<size_t>(snprintf(spec + at, sizeof spec - at, ".%d", precision));
+            *at++ = '.';
+            at = std::to_chars(at, end, precision).ptr;
         }
         if (withLength) {
             for (const char *l = length; *l != 0; ++l) {
-                spec[at++] = *l;
+                *at++ = *l;
             }
         }
-        spec[at++] = asLetter;
-        spec[at] = 0;
+        *at++ = asLetter;
+        *at = 0;
     }
 };
 
@@ -472,9 +475,13 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
                         length[0] == 't' || length[0] == 'q' || length[0] == 'L';
     char spec[64];
     // The C formatter is told the argument's real width, whatever modifier was written.
-    const char *modifier = isLong ? "ll" : (length[0] == 'h' ? length : "");
     Conversion normalised = conversion;
-    snprintf(normalised.length, sizeof normalised.length, "%s", modifier);
+    if (isLong) {
+        normalised.length[0] = normalised.length[1] = 'l';
+        normalised.length[2] = 0;
+    } else if (length[0] != 'h') {
+        normalised.length[0] = 0;
+    }
     normalised.specification(spec, conversion.letter, true);
     if (isLong) {
         const long long value = va_arg(arguments, long long);
@@ -490,12 +497,25 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
         return;
     }
     const int value = va_arg(arguments, int);
-    if (conversion.plain() && length[0] == 0) {
-        char digits[16];
+    // Plain numbers and the zero-padded "%.8x" of handles in trace records are written
+    // here directly; everything else goes to the C formatter.
+    const bool onlyPrecision = conversion.flagCount == 0 && conversion.width < 0 &&
+                               conversion.precision <= 32 && (hex || value >= 0);
+    if ((conversion.plain() || onlyPrecision) && length[0] == 0) {
+        const int precision = conversion.precision < 0 ? 1 : conversion.precision;
+        if (value == 0 && precision == 0) {
+            return; // the C formatter writes no digit for a zero of precision 0
+        }
+        char digits[48];
+        char *const first = digits + 32; // room before it for the zeros of the precision
         const auto result =
-            hex ? std::to_chars(digits, digits + sizeof digits, static_cast<unsigned>(value), 16)
-                : std::to_chars(digits, digits + sizeof digits, value);
-        out.append(digits, static_cast<size_t>(result.ptr - digits));
+            hex ? std::to_chars(first, digits + sizeof digits, static_cast<unsigned>(value), 16)
+                : std::to_chars(first, digits + sizeof digits, value);
+        char *start = first;
+        while (result.ptr - start < precision) {
+            *--start = '0';
+        }
+        out.append(start, static_cast<size_t>(result.ptr - start));
         return;
     }
     out.advance(snprintf(out.buffer + out.position, out.room() + 1, spec, value));

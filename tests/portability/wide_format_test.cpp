@@ -203,3 +203,26 @@ TEST(WideFormat, ArgumentListFormMatchesTheVariadicForm) {
     };
     EXPECT_EQ(Local::viaList("%S=%d,%x", u"k", -1, 16u), formatted("%S=%d,%x", u"k", -1, 16u));
 }
+
+TEST(WideFormat, NumbersMatchTheCFormatterForEveryFormOfDirective) {
+    const char *const signedForms[] = {"%d",   "%.0d", "%.1d", "%.3d",  "%.12d", "%5d",
+                                       "%-5d", "%05d", "%+d",  "% .4d", "%8.3d"};
+    const char *const unsignedForms[] = {"%x",  "%.0x",  "%.8x",  "%.12x", "%08x",
+                                         "%#x", "%-9x|", "%0.2x", "%#.5x", "%3x"};
+    const int signedValues[] = {0, 1, -1, 7, -42, 123456, INT_MAX, INT_MIN};
+    const unsigned unsignedValues[] = {0u, 1u, 0xAu, 0xBEEFu, 0x80000000u, 0xFFFFFFFFu};
+    for (const char *form : signedForms) {
+        for (int value : signedValues) {
+            char expected[64];
+            snprintf(expected, sizeof expected, form, value);
+            EXPECT_EQ(formatted(form, value), expected) << form << " of " << value;
+        }
+    }
+    for (const char *form : unsignedForms) {
+        for (unsigned value : unsignedValues) {
+            char expected[64];
+            snprintf(expected, sizeof expected, form, value);
+            EXPECT_EQ(formatted(form, value), expected) << form << " of " << value;
+        }
+    }
+}
