@@ -1,0 +1,391 @@
+/*
+ * Reading flow files. Owns the flow-file format: which keys exist, what each holds, and
+ * the checks that can be made without the broker (shapes, unique node names, connections
+ * between nodes that exist). Classes, terminals and property names are checked at deploy
+ * by the runtime, which knows the node classes. Called by runtime.cpp and main.cpp.
+ *
+ * yaml-cpp keeps each node's position; every error carries the line it is about, so a
+ * flow developer can go straight to it.
+ */
+#include "broker/runtime/flowfile.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+
+#include <yaml-cpp/yaml.h>
+
+namespace runtime {
+
+namespace {
+
+int lineOf(const YAML::Node &node) {
+    YAML::Mark mark = node.Mark();
+    return mark.line < 0 ? 0 : mark.line + 1;
+}
+
+const char *kindName(const YAML::Node &node) {
+    switch (node.Type()) {
+    case YAML::NodeType::Null:
+        return "nothing";
+    case YAML::NodeType::Scalar:
+        return "a single value";
+    case YAML::NodeType::Sequence:
+        return "a list";
+    case YAML::NodeType::Map:
+        return "a mapping";
+    default:
+        return "an undefined value";
+    }
+}
+
+class Reader {
+public:
+    Reader(std::string file, std::string directory)
+        : file_(std::move(file)), directory_(std::move(directory)) {}
+
+    FlowSpec read(const std::string &text) {
+        YAML::Node root;
+        try {
+            root = YAML::Load(text);
+        } catch (const YAML::ParserException &e) {
+            throw FlowFileError(file_, e.mark.line < 0 ? 0 : e.mark.line + 1, e.msg);
+        }
+        if (!root.IsMap()) {
+            throw FlowFileError(file_, lineOf(root),
+                                std::string("a flow file is a mapping of flow settings, not ") +
+                                    kindName(root));
+        }
+        FlowSpec flow;
+        flow.file = file_;
+        flow.directory = directory_;
+        flow.name = defaultName();
+        bool sawNodes = false;
+        for (const auto &entry : root) {
+            const std::string key = entry.first.as<std::string>();
+            const YAML::Node &value = entry.second;
+            if (key == "name") {
+                flow.name = scalar(value, "name");
+                if (flow.name.empty()) {
+                    throw FlowFileError(file_, lineOf(value), "the flow's name is empty");
+                }
+            } else if (key == "queueManager") {
+                flow.queueManager =
+                    expandEnvironment(scalar(value, "queueManager"), file_, lineOf(value));
+                flow.queueManagerLine = lineOf(value);
+            } else if (key == "libraries") {
+                readLibraries(value, flow);
+            } else if (key == "additionalInstances") {
+                flow.additionalInstances = readInstances(value);
+            } else if (key == "nodes") {
+                readNodes(value, flow);
+                sawNodes = true;
+            } else if (key == "connections") {
+                readConnections(value, flow);
+            } else {
+                throw FlowFileError(file_, lineOf(entry.first),
+                                    "unknown setting '" + key +
+                                        "' (a flow has name, queueManager, libraries, "
+                                        "additionalInstances, nodes and connections)");
+            }
+        }
+        if (!sawNodes || flow.nodes.empty()) {
+            throw FlowFileError(file_, 0, "the flow has no nodes");
+        }
+        checkConnections(flow);
+        return flow;
+    }
+
+private:
+    std::string defaultName() const {
+        std::string base = file_;
+        if (size_t slash = base.find_last_of('/'); slash != std::string::npos) {
+            base = base.substr(slash + 1);
+        }
+        if (size_t dot = base.find_last_of('.'); dot != std::string::npos && dot > 0) {
+            base = base.substr(0, dot);
+        }
+        return base.empty() ? "flow" : base;
+    }
+
+    std::string scalar(const YAML::Node &value, const std::string &what) const {
+        if (value.IsNull()) {
+            return "";
+        }
+        if (!value.IsScalar()) {
+            throw FlowFileError(file_, lineOf(value),
+                                what + " must be a single value, not " + kindName(value));
+        }
+        return value.Scalar();
+    }
+
+    void readLibraries(const YAML::Node &value, FlowSpec &flow) const {
+        if (value.IsNull()) {
+            return;
+        }
+        if (!value.IsSequence()) {
+            throw FlowFileError(file_, lineOf(value),
+                                std::string("libraries must be a list of plug-in library "
+                                            "files, not ") +
+                                    kindName(value));
+        }
+        for (const auto &item : value) {
+            std::string path =
+                expandEnvironment(scalar(item, "a library entry"), file_, lineOf(item));
+            if (path.empty()) {
+                throw FlowFileError(file_, lineOf(item), "a library entry is empty");
+            }
+            flow.libraries.push_back({path, lineOf(item)});
+        }
+    }
+
+    int readInstances(const YAML::Node &value) const {
+        std::string text = scalar(value, "additionalInstances");
+        char *end = nullptr;
+        long number = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || end == nullptr || *end != '\0' || number < 0 ||
+            number > MAX_ADDITIONAL_INSTANCES) {
+            throw FlowFileError(file_, lineOf(value),
+                                "additionalInstances must be a whole number from 0 to " +
+                                    std::to_string(MAX_ADDITIONAL_INSTANCES) + ", not '" + text +
+                                    "'");
+        }
+        return static_cast<int>(number);
+    }
+
+    void readNodes(const YAML::Node &value, FlowSpec &flow) const {
+        if (!value.IsSequence()) {
+            throw FlowFileError(file_, lineOf(value),
+                                std::string("nodes must be a list, not ") + kindName(value));
+        }
+        std::set<std::string> names;
+        for (const auto &item : value) {
+            if (!item.IsMap()) {
+                throw FlowFileError(file_, lineOf(item),
+                                    std::string("a node is a mapping with name, class and "
+                                                "properties, not ") +
+                                        kindName(item));
+            }
+            NodeSpec node;
+            node.line = lineOf(item);
+            for (const auto &entry : item) {
+                const std::string key = entry.first.as<std::string>();
+                if (key == "name") {
+                    node.name = scalar(entry.second, "a node's name");
+                } else if (key == "class") {
+                    node.className = scalar(entry.second, "a node's class");
+                } else if (key == "properties") {
+                    readProperties(entry.second, node);
+                } else {
+                    throw FlowFileError(file_, lineOf(entry.first),
+                                        "unknown node setting '" + key +
+                                            "' (a node has name, class and properties)");
+                }
+            }
+            checkNodeName(node);
+            if (node.className.empty()) {
+                throw FlowFileError(file_, node.line, "node '" + node.name + "' has no class");
+            }
+            if (!names.insert(node.name).second) {
+                throw FlowFileError(file_, node.line,
+                                    "the flow already has a node named '" + node.name + "'");
+            }
+            flow.nodes.push_back(std::move(node));
+        }
+    }
+
+    void checkNodeName(const NodeSpec &node) const {
+        if (node.name.empty()) {
+            throw FlowFileError(file_, node.line, "a node has no name");
+        }
+        for (char c : node.name) {
+            if (c == ' ' || c == '\t' || c == '.' || c == '>' ||
+                static_cast<unsigned char>(c) < 0x20) {
+                throw FlowFileError(file_, node.line,
+                                    "node name '" + node.name +
+                                        "' may not contain blanks, '.' or '>' (they "
+                                        "separate names in connections)");
+            }
+        }
+    }
+
+    void readProperties(const YAML::Node &value, NodeSpec &node) const {
+        if (value.IsNull()) {
+            return;
+        }
+        if (!value.IsMap()) {
+            throw FlowFileError(file_, lineOf(value),
+                                std::string("properties must be a mapping of names to values, "
+                                            "not ") +
+                                    kindName(value));
+        }
+        std::set<std::string> seen;
+        for (const auto &entry : value) {
+            const std::string name = entry.first.as<std::string>();
+            const int line = lineOf(entry.first);
+            if (!seen.insert(name).second) {
+                throw FlowFileError(file_, line, "property '" + name + "' is given twice");
+            }
+            std::string text = scalar(entry.second, "property '" + name + "'");
+            node.properties.push_back({name, expandEnvironment(text, file_, line), line});
+        }
+    }
+
+    void readConnections(const YAML::Node &value, FlowSpec &flow) const {
+        if (value.IsNull()) {
+            return;
+        }
+        if (!value.IsSequence()) {
+            throw FlowFileError(file_, lineOf(value),
+                                std::string("connections must be a list of "
+                                            "'FROM.terminal -> TO.terminal', not ") +
+                                    kindName(value));
+        }
+        for (const auto &item : value) {
+            flow.connections.push_back(parseConnection(scalar(item, "a connection"), lineOf(item)));
+        }
+    }
+
+    ConnectionSpec parseConnection(const std::string &text, int line) const {
+        auto fail = [&](const std::string &why) {
+            return FlowFileError(file_, line,
+                                 "connection '" + text + "': " + why +
+                                     " (write 'FROM.terminal -> TO.terminal')");
+        };
+        size_t arrow = text.find("->");
+        if (arrow == std::string::npos || text.find("->", arrow + 2) != std::string::npos) {
+            throw fail("needs exactly one '->'");
+        }
+        ConnectionSpec c;
+        c.line = line;
+        auto end = [&](std::string side, std::string &node, std::string &terminal) {
+            size_t first = side.find_first_not_of(" \t");
+            size_t last = side.find_last_not_of(" \t");
+            side = first == std::string::npos ? "" : side.substr(first, last - first + 1);
+            size_t dot = side.find('.');
+            if (dot == std::string::npos || dot == 0 || dot + 1 == side.size() ||
+                side.find_first_of(". \t", dot + 1) != std::string::npos ||
+                side.find_first_of(" \t") != std::string::npos) {
+                throw fail("'" + side + "' is not NODE.terminal");
+            }
+            node = side.substr(0, dot);
+            terminal = side.substr(dot + 1);
+        };
+        end(text.substr(0, arrow), c.fromNode, c.fromTerminal);
+        end(text.substr(arrow + 2), c.toNode, c.toTerminal);
+        return c;
+    }
+
+    void checkConnections(const FlowSpec &flow) const {
+        std::set<std::string> names;
+        for (const NodeSpec &n : flow.nodes) {
+            names.insert(n.name);
+        }
+        std::set<std::string> seen;
+        for (const ConnectionSpec &c : flow.connections) {
+            for (const std::string *name : {&c.fromNode, &c.toNode}) {
+                if (names.count(*name) == 0) {
+                    throw FlowFileError(file_, c.line,
+                                        "connection " + c.fromNode + "." + c.fromTerminal + " -> " +
+                                            c.toNode + "." + c.toTerminal +
+                                            ": the flow has no node named '" + *name + "'");
+                }
+            }
+            std::string key =
+                c.fromNode + "." + c.fromTerminal + ">" + c.toNode + "." + c.toTerminal;
+            if (!seen.insert(key).second) {
+                throw FlowFileError(file_, c.line,
+                                    "connection " + c.fromNode + "." + c.fromTerminal + " -> " +
+                                        c.toNode + "." + c.toTerminal + " is given twice");
+            }
+        }
+    }
+
+    std::string file_;
+    std::string directory_;
+};
+
+bool isFile(const std::string &path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+FlowFileError::FlowFileError(const std::string &file_, int line_, const std::string &reason_)
+    : std::runtime_error(file_ + (line_ > 0 ? ":" + std::to_string(line_) : std::string()) + ": " +
+                         reason_),
+      file(file_), line(line_), reason(reason_) {}
+
+FlowSpec parseFlowFile(const std::string &path) {
+    std::ifstream in(path);
+    if (!in) {
+        throw FlowFileError(path, 0, "cannot read the flow file");
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string directory = ".";
+    if (size_t slash = path.find_last_of('/'); slash != std::string::npos) {
+        directory = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return parseFlowText(text.str(), path, directory);
+}
+
+FlowSpec parseFlowText(const std::string &text, const std::string &file,
+                       const std::string &directory) {
+    return Reader(file, directory).read(text);
+}
+
+std::string expandEnvironment(std::string_view text, const std::string &file, int line) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 3, "$${") == 0) {
+            out += "${";
+            i += 2;
+            continue;
+        }
+        if (text.compare(i, 2, "${") != 0) {
+            out.push_back(text[i]);
+            continue;
+        }
+        size_t close = text.find('}', i + 2);
+        if (close == std::string_view::npos) {
+            throw FlowFileError(file, line,
+                                "'" + std::string(text) + "': '${' without its closing '}'");
+        }
+        std::string name(text.substr(i + 2, close - i - 2));
+        const char *value = name.empty() ? nullptr : std::getenv(name.c_str());
+        if (value == nullptr) {
+            throw FlowFileError(file, line,
+                                "'" + std::string(text) + "' refers to environment variable '" +
+                                    name + "', which is not set");
+        }
+        out += value;
+        i = close;
+    }
+    return out;
+}
+
+std::string resolveLibrary(const FlowSpec &flow, const LibrarySpec &library,
+                           const std::vector<std::string> &searchPath) {
+    const std::string &path = library.path;
+    auto inFlowDirectory = [&] { return path.front() == '/' ? path : flow.directory + "/" + path; };
+    if (path.find('/') != std::string::npos) {
+        return inFlowDirectory();
+    }
+    for (const std::string &directory : searchPath) {
+        if (directory.empty()) {
+            continue;
+        }
+        std::string candidate = directory + "/" + path;
+        if (isFile(candidate)) {
+            return candidate;
+        }
+    }
+    return inFlowDirectory();
+}
+
+} // namespace runtime

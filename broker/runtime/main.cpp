@@ -1,0 +1,230 @@
+/*
+ * trevane-broker: the stand-in broker as a program. Reads a flow file, deploys the flow
+ * (loading the plug-in libraries it names), runs it until SIGINT or SIGTERM, then stops
+ * its input nodes, lets the messages in flight finish and deletes every node context.
+ * The broker log goes to standard error and, with --log, to a file as well.
+ */
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "broker/host.h"
+#include "broker/runtime/flowfile.h"
+#include "broker/runtime/runtime.h"
+
+namespace {
+
+constexpr int EXIT_DEPLOY = 1;
+constexpr int EXIT_USAGE = 2;
+
+const char *const USAGE = R"(Usage: trevane-broker [OPTIONS] FLOW_FILE
+
+Deploys the message flow described by FLOW_FILE (YAML) and runs it until it receives
+SIGINT or SIGTERM. Then the input nodes stop taking messages, the messages in flight
+finish, and every node context is deleted. A second signal ends the program at once
+(messages in flight go back to their queues).
+
+Options:
+  --broker NAME            broker name the nodes are told (default TREVANE_BROKER)
+  --execution-group NAME   execution group name the nodes are told (default "default")
+  --queue-manager NAME     queue manager to use instead of the flow file's queueManager
+  --instances N            additional instances instead of the flow file's
+                           additionalInstances (the flow runs on N+1 threads)
+  --plugin-path DIR        directory in which bare library names of the flow file are
+                           looked up; may be given several times (also $TREVANE_PLUGIN_PATH,
+                           then the flow file's directory)
+  --catalogues DIR         directory of the message catalogues (<source>.txt)
+  --log FILE               append the broker log to FILE as well as to standard error
+  --ready-file FILE        once the flow runs, write FILE holding the process id; it is
+                           removed when the broker stops
+  --graph FILE             write the deployed flow as a Graphviz DOT diagram ('-' for
+                           standard output)
+  --check                  deploy the flow (and write --graph), then delete it and end
+                           without taking any message
+  -h, --help               show this text
+
+The log line "Flow '<name>' is ready" tells that the flow takes messages.
+Exit status: 0 stopped normally, 1 the flow could not be deployed or started,
+2 wrong command line.
+)";
+
+struct Options {
+    runtime::RuntimeOptions runtime;
+    std::string flowFile;
+    std::string logFile;
+    std::string readyFile;
+    std::string graphFile;
+    std::string catalogues;
+    bool check = false;
+};
+
+[[noreturn]] void usageError(const std::string &message) {
+    std::fprintf(stderr, "trevane-broker: %s\nTry 'trevane-broker --help'.\n", message.c_str());
+    std::exit(EXIT_USAGE);
+}
+
+Options parse(int argc, char **argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char *what) -> std::string {
+            if (i + 1 >= argc) {
+                usageError(arg + " needs " + what);
+            }
+            return argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(USAGE, stdout);
+            std::exit(0);
+        } else if (arg == "--broker") {
+            options.runtime.brokerName = value("a broker name");
+        } else if (arg == "--execution-group") {
+            options.runtime.executionGroup = value("an execution group name");
+        } else if (arg == "--queue-manager") {
+            options.runtime.queueManager = value("a queue manager name");
+        } else if (arg == "--instances") {
+            std::string text = value("a number");
+            char *end = nullptr;
+            long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || n < 0 || n > runtime::MAX_ADDITIONAL_INSTANCES) {
+                usageError("--instances takes a whole number from 0 to " +
+                           std::to_string(runtime::MAX_ADDITIONAL_INSTANCES) + ", not '" + text +
+                           "'");
+            }
+            options.runtime.additionalInstances = static_cast<int>(n);
+        } else if (arg == "--plugin-path") {
+            options.runtime.pluginPath.push_back(value("a directory"));
+        } else if (arg == "--catalogues") {
+            options.catalogues = value("a directory");
+        } else if (arg == "--log") {
+            options.logFile = value("a file name");
+        } else if (arg == "--ready-file") {
+            options.readyFile = value("a file name");
+        } else if (arg == "--graph") {
+            options.graphFile = value("a file name");
+        } else if (arg == "--check") {
+            options.check = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            usageError("unknown option '" + arg + "'");
+        } else if (options.flowFile.empty()) {
+            options.flowFile = arg;
+        } else {
+            usageError("only one flow file can be given ('" + options.flowFile + "' and '" + arg +
+                       "')");
+        }
+    }
+    if (options.flowFile.empty()) {
+        usageError("no flow file given");
+    }
+    return options;
+}
+
+// The log file receives the same lines as standard error.
+void addLogFile(const std::string &path) {
+    static std::mutex mutex;
+    static FILE *file = nullptr;
+    file = std::fopen(path.c_str(), "a");
+    if (file == nullptr) {
+        throw runtime::DeployError("cannot open the log file '" + path +
+                                   "': " + std::strerror(errno));
+    }
+    broker::addLogHook([](const broker::LogEntry &entry) {
+        std::string line = broker::formatLogLine(entry) + "\n";
+        std::lock_guard lock(mutex);
+        std::fwrite(line.data(), 1, line.size(), file);
+        std::fflush(file);
+    });
+}
+
+void writeGraph(const runtime::DeployedFlow &flow, const std::string &path) {
+    if (path == "-") {
+        flow.writeGraph(std::cout);
+        std::cout.flush();
+        return;
+    }
+    std::ofstream out(path);
+    flow.writeGraph(out);
+    out.close();
+    if (!out) {
+        throw runtime::DeployError("cannot write the graph file '" + path + "'");
+    }
+}
+
+// Written under a temporary name and renamed, so a reader never sees half a file.
+void writeReadyFile(const std::string &path) {
+    std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary);
+        out << ::getpid() << "\n";
+        out.close();
+        if (!out) {
+            throw runtime::DeployError("cannot write the ready file '" + path + "'");
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        throw runtime::DeployError("cannot write the ready file '" + path +
+                                   "': " + std::strerror(errno));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    Options options = parse(argc, argv);
+
+    // Signals are taken by sigwait only; every thread made from here on inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    std::unique_ptr<runtime::DeployedFlow> flow;
+    try {
+        if (!options.catalogues.empty()) {
+            broker::setCatalogueDirectory(options.catalogues);
+        }
+        if (!options.logFile.empty()) {
+            addLogFile(options.logFile);
+        }
+        runtime::FlowSpec spec = runtime::parseFlowFile(options.flowFile);
+        flow = runtime::DeployedFlow::deploy(spec, options.runtime);
+        if (!options.graphFile.empty()) {
+            writeGraph(*flow, options.graphFile);
+        }
+        if (options.check) {
+            flow->undeploy();
+            return 0;
+        }
+        flow->start();
+        if (!options.readyFile.empty()) {
+            writeReadyFile(options.readyFile);
+        }
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "trevane-broker: %s\n", e.what());
+        flow.reset();
+        return EXIT_DEPLOY;
+    }
+
+    int received = 0;
+    sigwait(&signals, &received);
+    std::thread([signals] {
+        int again = 0;
+        sigwait(&signals, &again);
+        std::fprintf(stderr, "trevane-broker: second signal (%s): ending at once\n",
+                     strsignal(again));
+        std::_Exit(128 + again);
+    }).detach();
+    flow->undeploy();
+    if (!options.readyFile.empty()) {
+        std::remove(options.readyFile.c_str());
+    }
+    return 0;
+}
