@@ -376,12 +376,14 @@ public:
     Writer &operator=(const Writer &) = delete;
 
     void write(const CciElement *body, std::string &out) {
-        if (body->flags & FLAG_XML_DECLARATION) {
-            const char *standalone = (body->flags & FLAG_STANDALONE_YES)  ? "yes"
-                                     : (body->flags & FLAG_STANDALONE_NO) ? "no"
-                                                                          : nullptr;
-            check(xmlTextWriterStartDocument(writer_, "1.0", "UTF-8", standalone));
-        }
+        // The document is always started with its UTF-8 declaration: without one the
+        // writer turns every non-ASCII character of an attribute into a character
+        // reference. A body that had no declaration gets it taken off again below.
+        bool declared = (body->flags & FLAG_XML_DECLARATION) != 0;
+        const char *standalone = (body->flags & FLAG_STANDALONE_YES)  ? "yes"
+                                 : (body->flags & FLAG_STANDALONE_NO) ? "no"
+                                                                      : nullptr;
+        check(xmlTextWriterStartDocument(writer_, "1.0", "UTF-8", standalone));
         // Depth-first without recursion: an element is opened on the way down and closed
         // when the walk comes back up past it.
         const CciElement *e = body->firstChild;
@@ -405,12 +407,18 @@ public:
                 e = e->next;
             }
         }
-        if (body->flags & FLAG_XML_DECLARATION) {
-            check(xmlTextWriterEndDocument(writer_));
-        }
+        check(xmlTextWriterEndDocument(writer_));
         check(xmlTextWriterFlush(writer_));
-        out.append(reinterpret_cast<const char *>(xmlBufferContent(buffer_)),
-                   static_cast<size_t>(xmlBufferLength(buffer_)));
+        std::string_view written(reinterpret_cast<const char *>(xmlBufferContent(buffer_)),
+                                 static_cast<size_t>(xmlBufferLength(buffer_)));
+        if (!declared) {
+            constexpr std::string_view declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+            if (!written.starts_with(declaration) || !written.ends_with("\n")) {
+                fail("the XML writer gave an unexpected document frame", u"");
+            }
+            written = written.substr(declaration.size(), written.size() - declaration.size() - 1);
+        }
+        out.append(written);
     }
 
 private:
@@ -500,7 +508,7 @@ private:
                 fail("a processing instruction holds \"?>\"", nameOf(e));
             }
             check(xmlTextWriterWritePI(writer_, reinterpret_cast<const xmlChar *>(target.c_str()),
-                                       utf8(text, nameOf(e))));
+                                       text.empty() ? nullptr : utf8(text, nameOf(e))));
             return false;
         }
         if (!isElement(e)) {
