@@ -239,8 +239,12 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
         return FALSE;
     }
 
-    CciChar name[ELEMENT_NAME_UNITS] = {0};
+    /* Every element of the list passes here: the buffer is not cleared beforehand, the
+       broker terminates what it writes and a refused read leaves the empty name. */
+    CciChar name[ELEMENT_NAME_UNITS];
+    name[0] = 0;
     cniElementName(&rc, elementP, name, static_cast<CciSize>(sizeof name));
+    name[ELEMENT_NAME_UNITS - 1] = 0;
     TRACE_INFO_TEXT("Element name is %S", static_cast<const CciChar *>(name));
     if (UCcmp(name, DATABASE_EXCEPTION_VAL) != 0) {
         TRACE_EXIT_TYPE(3, "bool_t", &found);
@@ -353,11 +357,14 @@ void extractSQLCode(const CciChar *sqlErrorMessage, int *sqlCodeP) {
     const CciChar *codeP = keywordP ? keywordP + UClen(SQLSTATE_EQUALS_VAL) : u"";
     TRACE_INFO_TEXT("sqlCodeP is '%.3900S'", codeP);
 
-    CciChar digits[DIGIT_BUFFER_UNITS] = {0};
-    for (int i = 0; i < MAX_DIGITS && codeP[i] != 0 && UCchr(ALL_NUMBERS_VAL, codeP[i]) != nullptr;
-         ++i) {
-        digits[i] = codeP[i];
+    CciChar digits[DIGIT_BUFFER_UNITS];
+    int count = 0;
+    for (;
+         count < MAX_DIGITS && codeP[count] != 0 && UCchr(ALL_NUMBERS_VAL, codeP[count]) != nullptr;
+         ++count) {
+        digits[count] = codeP[count];
     }
+    digits[count] = 0;
     /* UCToInt clamps a run too long for 32 bits instead of overflowing. */
     const int sqlCode = UCToInt(digits);
     if (sqlCodeP != nullptr) {

@@ -110,6 +110,16 @@ const CciChar *orNullLiteral(const CciChar *text) {
     return text ? text : U_NULL_LITERAL_VAL;
 }
 
+/* Reads the element's name into `name` (cut to 255 characters, always terminated) and
+   answers the length the broker reports, terminator included. */
+CciSize readName(CciElement *elementP, CciChar (&name)[NAME_BUFFER_UNITS]) {
+    int rc = 0;
+    name[0] = 0;
+    const CciSize size = cniElementName(&rc, elementP, name, NAME_BUFFER_BYTES);
+    name[NAME_BUFFER_UNITS - 1] = 0;
+    return size;
+}
+
 /* Resolves the part of `path` after its first separator below `rootP`; shared by the
    Root and Environment branches. `rootNameLength` is the length of the root name the
    path starts with. */
@@ -373,8 +383,8 @@ CciElement *getMessageElement(CciMessage *message, matchType_t matchType) {
             return nullptr;
         }
         TRACE_INFO_TEXT("calling cniElementName for element %.8x", tracePtr(lastP));
-        CciChar name[NAME_BUFFER_UNITS] = {0};
-        const CciSize nameSize = cniElementName(&rc, lastP, name, NAME_BUFFER_BYTES);
+        CciChar name[NAME_BUFFER_UNITS];
+        const CciSize nameSize = readName(lastP, name);
         TRACE_INFO_TEXT("elementNameSize is %d", nameSize);
         if (nameSize <= 1) {
             TRACE_ERROR_TEXT("Element has no name");
@@ -427,8 +437,8 @@ int deleteMessageBody(CciMessage *message) {
     for (CciElement *siblingP = cniNextSibling(&rc, mqmdP); siblingP != nullptr;
          siblingP = cniNextSibling(&rc, mqmdP)) {
         if (TRACE_ON(TRACE_INFO)) {
-            CciChar name[NAME_BUFFER_UNITS] = {0};
-            if (cniElementName(&rc, siblingP, name, NAME_BUFFER_BYTES) <= 1) {
+            CciChar name[NAME_BUFFER_UNITS];
+            if (readName(siblingP, name) <= 1) {
                 TRACE_INFO_TEXT("Deleting element with no name");
             } else {
                 TRACE_INFO_TEXT("Deleting element with name %S",
@@ -456,8 +466,8 @@ CciElement *findChild(CciElement *currentElementP, const CciChar *elementName) {
     int rc = 0;
     for (CciElement *elementP = currentElementP; elementP != nullptr;
          elementP = cniNextSibling(&rc, elementP)) {
-        CciChar name[NAME_BUFFER_UNITS] = {0};
-        cniElementName(&rc, elementP, name, NAME_BUFFER_BYTES);
+        CciChar name[NAME_BUFFER_UNITS];
+        readName(elementP, name);
         TRACE_INFO_TEXT("Checking element name '%S'", static_cast<const CciChar *>(name));
         if (UCcmp(name, elementName) == 0) {
             TRACE_EXIT_TYPE(16, "void *", &elementP);
@@ -477,8 +487,8 @@ CciElement *findElementInTree(CciElement *currentElementP, const CciChar *elemen
 
     int rc = 0;
     for (CciElement *elementP = currentElementP; elementP != nullptr;) {
-        CciChar name[NAME_BUFFER_UNITS] = {0};
-        cniElementName(&rc, elementP, name, NAME_BUFFER_BYTES);
+        CciChar name[NAME_BUFFER_UNITS];
+        readName(elementP, name);
         TRACE_INFO_TEXT("Checking element name '%S'", static_cast<const CciChar *>(name));
         if (UCcmp(name, elementName) == 0) {
             TRACE_EXIT_TYPE(18, "void *", &elementP);
