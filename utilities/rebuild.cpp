@@ -268,7 +268,8 @@ int inflateSyntaxElement(CciElement **elementPP, const void *buffer, int bufferL
         const CciChar *elementName = hasName ? name.text() : U_NULL_STRING_VAL;
         CciElement *created = nullptr;
         const bool hasChild = (header.flags & SERIALISED_FLAG_HAS_CHILD) != 0;
-        if (header.depth > *treeDepthP) {
+        const bool asChild = header.depth > *treeDepthP;
+        if (asChild) {
             created = createChildElement(current, elementName, header.elementType);
             if (created != nullptr) {
                 if (hasChild) {
@@ -301,7 +302,9 @@ int inflateSyntaxElement(CciElement **elementPP, const void *buffer, int bufferL
             return TT_FAILED_TO_CREATE_NEW_ELEMENT;
         }
         current = created;
-        if (hasChild) {
+        // A sibling always takes over as the anchor, so that the next element of its level
+        // goes after it and siblings keep their order; a child does when it has children.
+        if (hasChild || !asChild) {
             *elementPP = created;
             TRACE_INFO_TEXT("*elementPP set to %.8x", tracePtr(created));
         } else {
