@@ -494,13 +494,14 @@ bool Store::exec(const char *sql, Failure &failure) {
     return true;
 }
 
-sqlite3_stmt *Store::prepared(int slot, const char *sql, Failure &failure) {
+sqlite3_stmt *Store::prepared(int slot, Failure &failure) {
     if (statements_.size() <= static_cast<size_t>(slot)) {
         statements_.resize(static_cast<size_t>(slot) + 1, nullptr);
     }
     sqlite3_stmt *&statement = statements_[static_cast<size_t>(slot)];
-    if (statement == nullptr && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT,
-                                                   &statement, nullptr) != SQLITE_OK) {
+    if (statement == nullptr &&
+        sqlite3_prepare_v3(db_, SLOT_SQL[slot], -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                           nullptr) != SQLITE_OK) {
         statement = nullptr;
         fail(failure, MQRC_RESOURCE_PROBLEM, "cannot prepare a statement");
         return nullptr;
@@ -647,7 +648,7 @@ bool Store::stillPresent() const {
 }
 
 int64_t Store::dataVersion(Failure &failure) {
-    sqlite3_stmt *statement = prepared(DATA_VERSION, DATA_VERSION_SQL, failure);
+    sqlite3_stmt *statement = prepared(DATA_VERSION, failure);
     if (statement == nullptr) {
         return -1;
     }
@@ -660,7 +661,7 @@ int64_t Store::dataVersion(Failure &failure) {
 }
 
 bool Store::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
-    sqlite3_stmt *statement = prepared(FIND_QUEUE, FIND_QUEUE_SQL, failure);
+    sqlite3_stmt *statement = prepared(FIND_QUEUE, failure);
     if (statement == nullptr) {
         return false;
     }
@@ -685,7 +686,7 @@ bool Store::findQueue(std::string_view queueName, QueueDefinition &queue, Failur
 }
 
 bool Store::queueExists(int64_t queueId, Failure &failure) {
-    sqlite3_stmt *statement = prepared(QUEUE_EXISTS, QUEUE_EXISTS_SQL, failure);
+    sqlite3_stmt *statement = prepared(QUEUE_EXISTS, failure);
     if (statement == nullptr) {
         return false;
     }
@@ -704,7 +705,7 @@ bool Store::queueExists(int64_t queueId, Failure &failure) {
 
 bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
                 bool syncpoint, int64_t unitOfWork, Failure &failure) {
-    sqlite3_stmt *s = prepared(PUT, PUT_SQL, failure);
+    sqlite3_stmt *s = prepared(PUT, failure);
     if (s == nullptr) {
         return false;
     }
@@ -768,8 +769,7 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
     if (!browsing && transaction.begin() != SQLITE_OK) {
         return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot start a get");
     }
-    sqlite3_stmt *row = browsing ? prepared(BROWSE, BROWSE_SQL, failure)
-                                 : prepared(FIRST_READY, FIRST_READY_SQL, failure);
+    sqlite3_stmt *row = browsing ? prepared(BROWSE, failure) : prepared(FIRST_READY, failure);
     if (row == nullptr) {
         return false;
     }
@@ -803,7 +803,7 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
             sqlite3_column_int64(row, C_EXPIRES_AT) <= now) {
             // Expired: nobody may get it any more; drop it and look again.
             sqlite3_reset(row);
-            sqlite3_stmt *remove = prepared(REMOVE, REMOVE_SQL, failure);
+            sqlite3_stmt *remove = prepared(REMOVE, failure);
             if (remove == nullptr) {
                 return false;
             }
@@ -831,9 +831,8 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
             return true;
         }
         sqlite3_reset(row);
-        sqlite3_stmt *change = request.mode == GetMode::Hold
-                                   ? prepared(HOLD, HOLD_SQL, failure)
-                                   : prepared(REMOVE, REMOVE_SQL, failure);
+        sqlite3_stmt *change =
+            request.mode == GetMode::Hold ? prepared(HOLD, failure) : prepared(REMOVE, failure);
         if (change == nullptr) {
             return false;
         }
@@ -862,8 +861,8 @@ bool Store::commit(int64_t unitOfWork, Failure &failure) {
     if (transaction.begin() != SQLITE_OK) {
         return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
     }
-    for (auto [slot, sql] : {std::pair{COMMIT_GOT, COMMIT_GOT_SQL}, {COMMIT_PUT, COMMIT_PUT_SQL}}) {
-        sqlite3_stmt *statement = prepared(slot, sql, failure);
+    for (int slot : {COMMIT_GOT, COMMIT_PUT}) {
+        sqlite3_stmt *statement = prepared(slot, failure);
         if (statement == nullptr) {
             return false;
         }
@@ -880,8 +879,8 @@ bool Store::commit(int64_t unitOfWork, Failure &failure) {
 }
 
 bool Store::backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure) {
-    for (auto [slot, sql] : {std::pair{BACK_GOT, BACK_GOT_SQL}, {BACK_PUT, BACK_PUT_SQL}}) {
-        sqlite3_stmt *statement = prepared(slot, sql, failure);
+    for (int slot : {BACK_GOT, BACK_PUT}) {
+        sqlite3_stmt *statement = prepared(slot, failure);
         if (statement == nullptr) {
             return false;
         }
@@ -915,7 +914,7 @@ int64_t Store::recoverAbandoned(Failure &failure) {
     // nothing needs writing.
     std::vector<int64_t> abandoned;
     {
-        sqlite3_stmt *statement = prepared(HOLDERS, HOLDERS_SQL, failure);
+        sqlite3_stmt *statement = prepared(HOLDERS, failure);
         if (statement == nullptr) {
             return -1;
         }

@@ -136,7 +136,8 @@ private:
     bool openFile(std::string_view qmgrName, bool create, Failure &failure);
     bool exec(const char *sql, Failure &failure);
     bool fail(Failure &failure, MQLONG reason, std::string_view what);
-    sqlite3_stmt *prepared(int slot, const char *sql, Failure &failure);
+    // The cached statement of a slot, prepared on first use.
+    sqlite3_stmt *prepared(int slot, Failure &failure);
     // Backs out one unit inside the caller's transaction, adding the rows it changed.
     bool backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure);
 
