@@ -68,6 +68,9 @@ public:
        one wait interval of `stopping` being set, after the message in hand is done.
        Connection failures are logged and retried. */
     void run(const std::atomic<bool> &stopping);
+    /* Disconnects (backing out nothing: run commits or backs out each message before it
+       returns). The counts stay. */
+    void close();
 
     const InstanceCounts &counts() const;
 

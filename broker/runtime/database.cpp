@@ -167,7 +167,8 @@ private:
             {{CCI_VALUE_TYPE_CHAR, name()}, {CCI_VALUE_TYPE_CHAR, property("dataSource")}}};
         ListEntry database{frame(CCI_DATABASE_EXCEPTION, __FILE__, __LINE__,
                                  "DatabaseNode::execute", MSG_DATABASE_ERROR,
-                                 "Database error: " + error.message),
+                                 "Database error: " + error.message + " (native error " +
+                                     std::to_string(error.code) + ", SQLSTATE " + sqlState + ")"),
                            {{CCI_VALUE_TYPE_INTEGER, std::to_string(error.code)},
                             {CCI_VALUE_TYPE_CHAR, sqlState},
                             {CCI_VALUE_TYPE_CHAR, driverText}}};

@@ -433,6 +433,10 @@ void InputInstance::run(const std::atomic<bool> &stopping) {
     state_->run(stopping);
 }
 
+void InputInstance::close() {
+    state_->reconnect();
+}
+
 const InstanceCounts &InputInstance::counts() const {
     return state_->counts;
 }

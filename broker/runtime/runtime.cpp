@@ -310,7 +310,9 @@ void DeployedFlow::undeploy() {
     s.stopThreads();
     uint64_t done = committed();
     uint64_t undone = backedOut();
-    s.instances.clear(); // disconnects
+    for (auto &instance : s.instances) {
+        instance->close(); // the counts stay readable after undeploy
+    }
     broker::deleteFlow(s.flow);
     s.flow = nullptr;
     runtimeLog(CCI_LOG_INFORMATION, __FILE__, __LINE__, "DeployedFlow::undeploy", MSG_STOPPED,
@@ -400,6 +402,14 @@ uint64_t DeployedFlow::backedOut() const {
         total += instance->counts().rolledBack;
     }
     return total;
+}
+
+std::vector<uint64_t> DeployedFlow::committedByInstance() const {
+    std::vector<uint64_t> counts;
+    for (const auto &instance : state_->instances) {
+        counts.push_back(instance->counts().committed);
+    }
+    return counts;
 }
 
 CciNode *DeployedFlow::node(const std::string &name) const {

@@ -71,6 +71,8 @@ public:
     /* Messages the instances committed and backed out so far. */
     uint64_t committed() const;
     uint64_t backedOut() const;
+    /* Messages each instance committed, in the order the instances were made. */
+    std::vector<uint64_t> committedByInstance() const;
     /* The broker's node of that name, or null (null after undeploy). */
     CciNode *node(const std::string &name) const;
 

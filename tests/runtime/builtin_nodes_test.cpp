@@ -1,0 +1,287 @@
+// The built-in nodes inside a flow, without a queue manager: the Database node's
+// success and failure paths (the exception list a database driver's error produces,
+// with the SQLSTATE mapped from real SQLite errors), its exception when nothing handles
+// the failure, the Trace node's output, MQOutput outside a flow instance, and the
+// property checks of the built-in classes.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include "broker/host.h"
+#include "broker/runtime/builtins.h"
+#include "tests/runtime/helpers.h"
+#include "tests/support/support.h"
+
+using testsupport::MessageScope;
+using testsupport::sinkRecords;
+using testsupport::TestFlow;
+
+namespace {
+
+constexpr const char *REQUEST = "<outer><tag1>data1</tag1></outer>";
+
+class BuiltinNodes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runtime::registerBuiltinNodes();
+        ASSERT_FALSE(dir.path().empty());
+        database = dir.file("test.db");
+    }
+
+    // Runs SQL directly on the test database (set-up and checks).
+    void sql(const std::string &text) const {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+        char *error = nullptr;
+        int rc = sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error);
+        EXPECT_EQ(rc, SQLITE_OK) << text << ": " << (error == nullptr ? "" : error);
+        sqlite3_free(error);
+        sqlite3_close(db);
+    }
+
+    rttest::TempDir dir;
+    std::string database;
+};
+
+struct DatabaseFailure {
+    const char *what;
+    const char *setUp;
+    const char *statement;
+    int nativeCode;
+    const char *sqlState;
+};
+
+TEST_F(BuiltinNodes, DatabaseFailureSendsDriverStyleExceptionListToFailure) {
+    const DatabaseFailure cases[] = {
+        {"missing table", "", "SELECT * FROM MISSING_TABLE", SQLITE_ERROR, "42704"},
+        {"missing column", "CREATE TABLE t(a)", "SELECT missing_col FROM t", SQLITE_ERROR, "42703"},
+        {"missing insert column", "CREATE TABLE t(a)", "INSERT INTO t(b) VALUES(1)", SQLITE_ERROR,
+         "42703"},
+        {"syntax error", "", "SELEC 1", SQLITE_ERROR, "42601"},
+        {"unique", "CREATE TABLE t(a UNIQUE); INSERT INTO t VALUES(1)", "INSERT INTO t VALUES(1)",
+         SQLITE_CONSTRAINT_UNIQUE, "23505"},
+        {"primary key", "CREATE TABLE t(a INTEGER PRIMARY KEY); INSERT INTO t VALUES(1)",
+         "INSERT INTO t VALUES(1)", SQLITE_CONSTRAINT_PRIMARYKEY, "23505"},
+        {"not null", "CREATE TABLE t(a NOT NULL)", "INSERT INTO t VALUES(NULL)",
+         SQLITE_CONSTRAINT_NOTNULL, "23502"},
+        {"foreign key",
+         "CREATE TABLE p(id INTEGER PRIMARY KEY); CREATE TABLE c(p REFERENCES p(id))",
+         "PRAGMA foreign_keys = ON; INSERT INTO c VALUES(7)", SQLITE_CONSTRAINT_FOREIGNKEY,
+         "23503"},
+        {"check", "CREATE TABLE t(a CHECK (a > 0))", "INSERT INTO t VALUES(-1)",
+         SQLITE_CONSTRAINT_CHECK, "23513"},
+        {"other: datatype mismatch", "CREATE TABLE t(a INTEGER PRIMARY KEY)",
+         "INSERT INTO t VALUES('x')", SQLITE_MISMATCH, "58004"},
+    };
+    for (const DatabaseFailure &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::remove(database.c_str());
+        if (c.setUp[0] != '\0') {
+            sql(c.setUp);
+        }
+        TestFlow flow;
+        flow.node("Database", "db", {{"dataSource", database}, {"statement", c.statement}});
+        flow.node("TestSink", "failed");
+        flow.node("TestSink", "done");
+        flow.connect("db.failure -> failed.in");
+        flow.connect("db.out -> done.in");
+        MessageScope scope;
+        ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+        ASSERT_EQ(sinkRecords("failed").size(), 1u);
+        EXPECT_TRUE(sinkRecords("done").empty());
+        const testsupport::SinkRecord record = sinkRecords("failed")[0];
+        EXPECT_EQ(record.body, REQUEST) << "the failure path gets the message unchanged";
+        const std::string &list = record.exceptionList;
+        const std::string inserts = "Insert(Type=2, Text='" + std::to_string(c.nativeCode) +
+                                    "'), Insert(Type=5, Text='" + c.sqlState +
+                                    "'), Insert(Type=5, Text='SQLite ";
+        EXPECT_EQ(list.rfind("RecoverableException(File='database.cpp'", 0), 0u) << list;
+        EXPECT_NE(list.find("Name='db'"), std::string::npos) << list;
+        EXPECT_NE(list.find(", DatabaseException(File="), std::string::npos) << list;
+        EXPECT_NE(list.find(inserts), std::string::npos) << list << "\nexpected: " << inserts;
+        const std::string ending = std::string("SQLSTATE=") + c.sqlState + "')))";
+        ASSERT_GE(list.size(), ending.size());
+        EXPECT_EQ(list.substr(list.size() - ending.size()), ending) << list;
+    }
+}
+
+TEST_F(BuiltinNodes, LockedDatabaseReportsSqlState57033) {
+    sql("CREATE TABLE t(a)");
+    sqlite3 *holder = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    TestFlow flow;
+    flow.node("Database", "db",
+              {{"dataSource", database}, {"statement", "SELECT * FROM t"}, {"busyTimeout", "0"}});
+    flow.node("TestSink", "failed");
+    flow.connect("db.failure -> failed.in");
+    MessageScope scope;
+    EXPECT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    ASSERT_EQ(sinkRecords("failed").size(), 1u);
+    EXPECT_NE(sinkRecords("failed")[0].exceptionList.find("Insert(Type=5, Text='57033')"),
+              std::string::npos)
+        << sinkRecords("failed")[0].exceptionList;
+}
+
+TEST_F(BuiltinNodes, DatabaseSuccessChangesTheDataAndGoesToOut) {
+    sql("CREATE TABLE orders(id INTEGER PRIMARY KEY, status TEXT)");
+    TestFlow flow;
+    flow.node("Database", "db",
+              {{"dataSource", database},
+               {"statement", "INSERT INTO orders VALUES(1, 'new'); "
+                             "UPDATE orders SET status = 'seen' WHERE id = 1"}});
+    flow.node("TestSink", "done");
+    flow.node("TestSink", "failed");
+    flow.connect("db.out -> done.in");
+    flow.connect("db.failure -> failed.in");
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+    EXPECT_EQ(sinkRecords("done").size(), 1u);
+    EXPECT_TRUE(sinkRecords("failed").empty()) << sinkRecords("failed")[0].exceptionList;
+
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *check = nullptr;
+    sqlite3_prepare_v2(db, "SELECT status FROM orders WHERE id = 1", -1, &check, nullptr);
+    ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(check, 0)), "seen");
+    sqlite3_finalize(check);
+    sqlite3_close(db);
+}
+
+TEST_F(BuiltinNodes, FailedScriptInsideATransactionReleasesItsLocks) {
+    sql("CREATE TABLE t(a UNIQUE); INSERT INTO t VALUES(1)");
+    TestFlow flow;
+    flow.node("Database", "db",
+              {{"dataSource", database},
+               {"statement", "BEGIN; INSERT INTO t VALUES(2); INSERT INTO t VALUES(1); COMMIT"}});
+    flow.node("TestSink", "failed");
+    flow.connect("db.failure -> failed.in");
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+    ASSERT_EQ(sinkRecords("failed").size(), 1u);
+    // Another writer gets the database at once, and the half-done script left nothing.
+    sql("PRAGMA busy_timeout = 0; INSERT INTO t VALUES(3)");
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE a = 2", -1, &count, nullptr);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 0);
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+}
+
+TEST_F(BuiltinNodes, DatabaseFailureWithNothingOnFailureRaisesNestedDatabaseException) {
+    TestFlow flow;
+    flow.node("Database", "db", {{"dataSource", database}, {"statement", "SELECT * FROM NOPE"}});
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_EXCEPTION);
+    auto raised = testsupport::lastRaised();
+    ASSERT_TRUE(raised.has_value());
+    ASSERT_GE(raised->frames.size(), 2u) << raised->text;
+    const broker::ExceptionFrame &database = raised->frames[0];
+    EXPECT_EQ(database.type, CCI_DATABASE_EXCEPTION);
+    ASSERT_EQ(database.inserts.size(), 3u);
+    EXPECT_EQ(database.inserts[0], "1");
+    EXPECT_EQ(database.inserts[1], "42704");
+    EXPECT_NE(database.inserts[2].find("no such table: NOPE"), std::string::npos);
+    EXPECT_NE(database.inserts[2].find("statement: SELECT * FROM NOPE"), std::string::npos);
+    EXPECT_EQ(database.inserts[2].substr(database.inserts[2].size() - 15), " SQLSTATE=42704");
+    EXPECT_EQ(raised->frames[1].type, CCI_RECOVERABLE_EXCEPTION);
+    EXPECT_EQ(raised->frames[1].nodeName, "db");
+}
+
+TEST_F(BuiltinNodes, TrevaneNodeStoresTheCodeTheDatabaseNodeReports) {
+    const std::string plugin = std::string(PLUGIN_DIR) + "/libtrevane.so";
+    broker::loadPlugin(plugin);
+    TestFlow flow;
+    flow.node("Database", "db", {{"dataSource", database}, {"statement", "SELECT * FROM NOPE"}});
+    flow.node("TrevaneNode", "code", {{"CopyValueTo", "Root.outer.Status"}});
+    flow.node("TestSink", "out");
+    flow.connect("db.failure -> code.in");
+    flow.connect("code.out -> out.in");
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+    ASSERT_EQ(sinkRecords("out").size(), 1u);
+    EXPECT_EQ(sinkRecords("out")[0].body,
+              "<outer><tag1>data1</tag1><Status>42704</Status></outer>");
+}
+
+TEST_F(BuiltinNodes, TraceNodeWritesTheTreeReadablyAndPassesTheMessageOn) {
+    const std::string traceFile = dir.file("trace.txt");
+    TestFlow flow;
+    flow.node("Trace", "t", {{"file", traceFile}});
+    flow.node("TestSink", "after");
+    flow.connect("t.out -> after.in");
+    MessageScope scope;
+    CciMessage *list = scope.exceptionList("RecoverableException(Text='boom', Number=7)");
+    ASSERT_EQ(flow.deliver("t", scope.input(REQUEST), list), CCI_SUCCESS);
+    EXPECT_EQ(sinkRecords("after").size(), 1u);
+    const std::string trace = rttest::readFile(traceFile);
+    for (const char *line :
+         {"---- Trace node 't' of flow 'TestFlow' at ", "\nMessage:\nRoot\n", "\n  MQMD\n",
+          "\n    Format = '", "\n  XML (XML body)\n", "\n    outer\n      tag1\n        'data1'\n",
+          "\nExceptionList:\nExceptionList\n  RecoverableException\n",
+          "\n    Text = 'boom'\n    Number = 7\n"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << trace;
+    }
+}
+
+TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage) {
+    TestFlow flow;
+    flow.node("MQOutput", "put", {{"queueName", "OUT.Q"}});
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("put", scope.input(REQUEST)), CCI_EXCEPTION);
+    auto raised = testsupport::lastRaised();
+    ASSERT_TRUE(raised.has_value());
+    EXPECT_NE(raised->text.find("has no queue manager connection"), std::string::npos)
+        << raised->text;
+}
+
+struct PropertyCase {
+    const char *className;
+    const char *name;
+    const char *value;
+    const char *refusal; /* empty: accepted */
+};
+
+TEST_F(BuiltinNodes, PropertiesAreCheckedWhenTheFlowIsDeployed) {
+    const PropertyCase cases[] = {
+        {"MQInput", "queueName", "I1.Q", ""},
+        {"MQInput", "queueName", "", "a queue name has 1 to 48 characters"},
+        {"MQInput", "queueName", "Q23456789012345678901234567890123456789012345678X",
+         "a queue name has 1 to 48 characters"},
+        {"MQInput", "backoutThreshold", "-1", "whole number from 0 to 1000000"},
+        {"MQInput", "waitInterval", "5", "whole number from 10 to 60000"},
+        {"MQInput", "messageDomain", "JSON", "it must be XML, BLOB or none"},
+        {"MQOutput", "newMessageId", "maybe", "it must be true or false"},
+        {"MQOutput", "newMessageId", "yes", ""},
+        {"Database", "statement", "  ", "it must not be empty"},
+        {"Database", "busyTimeout", "soon", "whole number from 0 to 600000"},
+    };
+    for (const PropertyCase &c : cases) {
+        TestFlow flow;
+        flow.node(c.className, "n");
+        try {
+            broker::setProperty(flow["n"], c.name, c.value);
+            EXPECT_STREQ(c.refusal, "") << c.className << "." << c.name << "='" << c.value << "'";
+            EXPECT_EQ(broker::getProperty(flow["n"], c.name), std::string(c.value));
+        } catch (const broker::Error &e) {
+            ASSERT_STRNE(c.refusal, "") << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.refusal), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(std::string("property '") + c.name + "'"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+    TestFlow flow;
+    flow.node("MQInput", "in");
+    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("0"));
+    EXPECT_EQ(runtime::configurationProblem(flow["in"]), "property queueName must be set");
+    EXPECT_THROW(broker::setProperty(flow["in"], "colour", "red"), broker::Error);
+}
+
+} // namespace

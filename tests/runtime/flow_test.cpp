@@ -1,0 +1,390 @@
+// Flows deployed from flow files and run against a real queue manager, in this process:
+// deploy errors that name file, line and culprit; stopping deletes every node context;
+// the TrevaneNode's three outcomes through real flows; and the unit of work around each
+// message (commit only when a path handled it, back out otherwise, backout threshold and
+// queue, catch path, unparsable input). Also the Graphviz drawing of a deployed flow.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "broker/host.h"
+#include "broker/runtime/runtime.h"
+#include "tests/runtime/helpers.h"
+#include "tests/support/support.h"
+
+using runtime::DeployedFlow;
+
+namespace {
+
+constexpr const char *REQUEST = "<outer><tag1>data1</tag1></outer>";
+constexpr const char *REPLY = "<outer><tag1>data1</tag1><Status>42704</Status></outer>";
+
+class Flows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir.path().empty());
+        ::setenv("RT_TEST_DIR", dir.path().c_str(), 1);
+        qm = std::make_unique<rttest::QueueManager>("QMR", dir.file("mq"));
+        for (const char *queue :
+             {"I.Q", "OUT.Q", "NOTFOUND.Q", "FAILED.Q", "BACKOUT.Q", "CAUGHT.Q"}) {
+            qm->define(queue);
+        }
+    }
+
+    std::string writeFlow(const std::string &text) const {
+        std::string path = dir.file("flow.yaml");
+        rttest::writeFile(path, text);
+        return path;
+    }
+
+    std::unique_ptr<DeployedFlow> deploy(const std::string &text) const {
+        runtime::RuntimeOptions options;
+        options.pluginPath = {PLUGIN_DIR};
+        return DeployedFlow::deploy(runtime::parseFlowFile(writeFlow(text)), options);
+    }
+
+    // Runs the flow until `done` holds (or 20 seconds pass), then stops it.
+    bool runUntil(DeployedFlow &flow, const std::function<bool()> &done) const {
+        flow.start();
+        bool reached = rttest::waitFor(done);
+        flow.undeploy();
+        return reached;
+    }
+
+    std::vector<broker::LogEntry> pluginEntries(int number) const {
+        std::vector<broker::LogEntry> found;
+        for (const broker::LogEntry &e : log.withNumber(number)) {
+            if (e.messageSource == "OSTRINV2_trevane") {
+                found.push_back(e);
+            }
+        }
+        return found;
+    }
+
+    rttest::TempDir dir;
+    std::unique_ptr<rttest::QueueManager> qm;
+    testsupport::LogCapture log;
+};
+
+// Flow head used by most tests: the queue manager and the plug-in.
+const std::string HEAD = "queueManager: QMR\nlibraries: [libtrevane.so]\n";
+
+const std::string FAILING_DATABASE = R"(  - name: Db
+    class: Database
+    properties:
+      dataSource: ${RT_TEST_DIR}/test.db
+      statement: SELECT * FROM MISSING_TABLE
+)";
+
+// Lines: 3 nodes, 4 In, 6 its properties, 7 Code, 9 CopyValueTo, 10 Out, 12 its
+// properties, 14 and 15 the connections.
+const std::string BASE = HEAD + R"(nodes:
+  - name: In
+    class: MQInput
+    properties: {queueName: I.Q}
+  - name: Code
+    class: TrevaneNode
+    properties: {CopyValueTo: Root.outer.Status}
+  - name: Out
+    class: MQOutput
+    properties: {queueName: OUT.Q}
+connections:
+  - In.out -> Code.in
+  - Code.out -> Out.in
+)";
+
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+struct DeployFault {
+    const char *what;
+    std::string flow;
+    int line;
+    std::vector<std::string> mentions;
+    size_t contextsDeleted; /* TrevaneNode contexts made and deleted again */
+};
+
+TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
+    const DeployFault faults[] = {
+        {"unknown class",
+         replaced(BASE, "class: TrevaneNode", "class: NoSuchNode"),
+         7,
+         {"node 'Code': unknown class 'NoSuchNode'",
+          "classes of this flow's libraries: TrevaneNode"},
+         0},
+        {"invalid CopyValueTo",
+         replaced(BASE, "Root.outer.Status", "Environment.Status"),
+         9,
+         {"property 'CopyValueTo' of node 'Code'", "could not be set to 'Environment.Status'",
+          "OSTRINV2_trevane 12"},
+         1},
+        {"no such output terminal",
+         replaced(BASE, "In.out ->", "In.nowhere ->"),
+         14,
+         {"node 'In' (class MQInput) has no output terminal 'nowhere'",
+          "(its output terminals: out, failure, catch)"},
+         1},
+        {"no such input terminal",
+         replaced(BASE, "-> Code.in", "-> Code.input"),
+         14,
+         {"has no input terminal 'input' (its input terminals: in)"},
+         1},
+        {"unknown property",
+         replaced(BASE, "{queueName: OUT.Q}", "{queueName: OUT.Q, colour: red}"),
+         12,
+         {"property 'colour' of node 'Out'", "does not know it"},
+         1},
+        {"missing property",
+         replaced(BASE, "{queueName: I.Q}", "{}"),
+         4,
+         {"node 'In' (class MQInput): property queueName must be set"},
+         1},
+        {"refused value",
+         replaced(BASE, "{queueName: I.Q}", "{queueName: I.Q, waitInterval: 1}"),
+         6,
+         {"property 'waitInterval' cannot be '1'", "whole number from 10 to 60000"},
+         1},
+        {"missing library",
+         replaced(BASE, "libtrevane.so", "libnothing.so"),
+         2,
+         {"cannot load plug-in library", "libnothing.so"},
+         0},
+        {"no queue manager",
+         replaced(BASE, "queueManager: QMR\n", ""),
+         3,
+         {"node 'In' (class MQInput) needs a queue manager"},
+         1},
+    };
+    for (const DeployFault &f : faults) {
+        SCOPED_TRACE(f.what);
+        log.clear();
+        std::string message;
+        try {
+            deploy(f.flow);
+            ADD_FAILURE() << "deployed:\n" << f.flow;
+        } catch (const runtime::DeployError &e) {
+            message = e.what();
+        }
+        std::string at = dir.file("flow.yaml") + ":" + std::to_string(f.line) + ": ";
+        EXPECT_EQ(message.rfind(at, 0), 0u) << message << "\nexpected to start with " << at;
+        for (const std::string &mention : f.mentions) {
+            EXPECT_NE(message.find(mention), std::string::npos)
+                << message << "\nexpected to mention: " << mention;
+        }
+        EXPECT_EQ(pluginEntries(9).size(), f.contextsDeleted) << log.describe();
+    }
+}
+
+TEST_F(Flows, StoppingDeletesEveryNodeContextAndEachTrevaneNodeLogsEntry9) {
+    auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: First, class: TrevaneNode, properties: {CopyValueTo: Root.a}}
+  - {name: Second, class: TrevaneNode, properties: {CopyValueTo: Root.b, label: Labelled}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+connections:
+  - In.out -> First.in
+  - First.notFound -> Second.in
+  - Second.notFound -> Out.in
+)");
+    flow->start();
+    EXPECT_TRUE(pluginEntries(9).empty());
+    flow->undeploy();
+    std::vector<std::string> deleted;
+    for (const broker::LogEntry &e : pluginEntries(9)) {
+        ASSERT_GE(e.inserts.size(), 3u);
+        deleted.push_back(e.inserts[1] + " " + e.inserts[2]);
+    }
+    std::sort(deleted.begin(), deleted.end());
+    EXPECT_EQ(deleted, (std::vector<std::string>{"TrevaneNode First", "TrevaneNode Labelled"}))
+        << log.describe();
+    EXPECT_EQ(flow->node("First"), nullptr);
+    flow.reset(); // a second undeploy deletes nothing twice
+    EXPECT_EQ(pluginEntries(9).size(), 2u);
+}
+
+TEST_F(Flows, TrevaneNodeSendsTheCopyWithTheCodeThroughOut) {
+    auto flow =
+        deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+)" + FAILING_DATABASE +
+               R"(  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+connections:
+  - In.out -> Db.in
+  - Db.failure -> Code.in
+  - Code.out -> Out.in
+)");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("OUT.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("OUT.Q"), std::vector<std::string>{REPLY});
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+    EXPECT_EQ(flow->committed(), 1u);
+}
+
+TEST_F(Flows, TrevaneNodeSendsTheMessageUnchangedThroughNotFoundWithoutADatabaseException) {
+    // The exception list comes from a failed put, not from a database.
+    auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: Nowhere, class: MQOutput, properties: {queueName: UNDEFINED.Q}}
+  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+  - {name: Found, class: MQOutput, properties: {queueName: OUT.Q}}
+  - {name: NotFound, class: MQOutput, properties: {queueName: NOTFOUND.Q}}
+connections:
+  - In.out -> Nowhere.in
+  - Nowhere.failure -> Code.in
+  - Code.out -> Found.in
+  - Code.notFound -> NotFound.in
+)");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("NOTFOUND.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("NOTFOUND.Q"), std::vector<std::string>{REQUEST});
+    EXPECT_EQ(qm->depth("OUT.Q"), 0);
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+}
+
+TEST_F(Flows, TrevaneNodeLogsEntry11AndUsesFailureWhenCopyValueToCannotBeResolved) {
+    const std::pair<const char *, std::string> settings[] = {
+        {"never set", ""},
+        {"longer than the node accepts", "CopyValueTo: Root." + std::string(260, 'x')},
+    };
+    for (const auto &[what, setting] : settings) {
+        SCOPED_TRACE(what);
+        log.clear();
+        auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+)" + FAILING_DATABASE + R"(  - name: Code
+    class: TrevaneNode
+    properties: {)" + setting +
+                           R"(}
+  - {name: Stored, class: MQOutput, properties: {queueName: OUT.Q}}
+  - {name: Failed, class: MQOutput, properties: {queueName: FAILED.Q}}
+connections:
+  - In.out -> Db.in
+  - Db.failure -> Code.in
+  - Code.out -> Stored.in
+  - Code.failure -> Failed.in
+)");
+        qm->put("I.Q", REQUEST);
+        EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("FAILED.Q") == 1; })) << log.describe();
+        EXPECT_EQ(qm->takeAll("FAILED.Q"), std::vector<std::string>{REQUEST});
+        EXPECT_EQ(qm->depth("OUT.Q"), 0);
+        auto entries = pluginEntries(11);
+        ASSERT_EQ(entries.size(), 1u) << log.describe();
+        EXPECT_EQ(entries[0].logType, CCI_LOG_ERROR);
+        ASSERT_GE(entries[0].inserts.size(), 2u);
+        EXPECT_EQ(entries[0].inserts[1], "CopyValueTo");
+    }
+}
+
+TEST_F(Flows, UnhandledMessageIsBackedOutAndStaysOnItsQueue) {
+    auto flow =
+        deploy(HEAD + "nodes:\n  - {name: In, class: MQInput, properties: {queueName: I.Q}}\n" +
+               FAILING_DATABASE + "connections:\n  - In.out -> Db.in\n");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return flow->backedOut() >= 2; })) << log.describe();
+    EXPECT_EQ(flow->committed(), 0u);
+    EXPECT_EQ(qm->takeAll("I.Q"), std::vector<std::string>{REQUEST});
+    auto backedOut = log.withNumber(3014);
+    ASSERT_FALSE(backedOut.empty());
+    EXPECT_NE(backedOut[0].traceText.find("SQLSTATE 42704"), std::string::npos)
+        << backedOut[0].traceText;
+}
+
+TEST_F(Flows, MessageBackedOutThresholdTimesMovesToTheBackoutQueue) {
+    auto flow = deploy(HEAD + R"(nodes:
+  - name: In
+    class: MQInput
+    properties: {queueName: I.Q, backoutThreshold: 2, backoutQueue: BACKOUT.Q}
+)" + FAILING_DATABASE + "connections:\n  - In.out -> Db.in\n");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("BACKOUT.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("BACKOUT.Q"), std::vector<std::string>{REQUEST});
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+    EXPECT_EQ(flow->backedOut(), 2u);
+    EXPECT_EQ(log.withNumber(3015).size(), 1u) << log.describe();
+}
+
+TEST_F(Flows, ReplyPutIsUndoneWhenTheFlowFailsAfterIt) {
+    // The reply is put first, then the flow fails: the put belongs to the unit of work
+    // that is backed out, so no reply may ever be seen.
+    auto flow = deploy(HEAD + R"(nodes:
+  - name: In
+    class: MQInput
+    properties: {queueName: I.Q, backoutThreshold: 1, backoutQueue: BACKOUT.Q}
+  - {name: Reply, class: MQOutput, properties: {queueName: OUT.Q}}
+)" + FAILING_DATABASE + R"(connections:
+  - In.out -> Reply.in
+  - Reply.out -> Db.in
+)");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("BACKOUT.Q") == 1; })) << log.describe();
+    MQLONG held = -1;
+    EXPECT_EQ(qm->depth("OUT.Q", &held), 0);
+    EXPECT_EQ(held, 0);
+}
+
+TEST_F(Flows, CatchPathHandlesTheFlowsExceptionAndTheMessageIsCommitted) {
+    auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: Caught, class: MQOutput, properties: {queueName: CAUGHT.Q}}
+)" + FAILING_DATABASE + R"(connections:
+  - In.out -> Db.in
+  - In.catch -> Caught.in
+)");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("CAUGHT.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("CAUGHT.Q"), std::vector<std::string>{REQUEST});
+    EXPECT_EQ(flow->backedOut(), 0u);
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+}
+
+TEST_F(Flows, UnparsableMessageGoesToFailureAsItCame) {
+    auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+  - {name: Failed, class: MQOutput, properties: {queueName: FAILED.Q}}
+connections:
+  - In.out -> Out.in
+  - In.failure -> Failed.in
+)");
+    const std::string broken = "<outer><tag1>data1</outer>";
+    qm->put("I.Q", std::vector<std::string>{broken, REQUEST});
+    EXPECT_TRUE(runUntil(*flow, [&] {
+        return qm->depth("FAILED.Q") == 1 && qm->depth("OUT.Q") == 1;
+    })) << log.describe();
+    EXPECT_EQ(qm->takeAll("FAILED.Q"), std::vector<std::string>{broken});
+    EXPECT_EQ(qm->takeAll("OUT.Q"), std::vector<std::string>{REQUEST});
+}
+
+TEST_F(Flows, GraphShowsNodesClassesTerminalsAndConnections) {
+    auto flow = deploy(HEAD + R"(name: "demo flow"
+nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+connections:
+  - In.catch -> Code.in
+)");
+    std::ostringstream graph;
+    flow->writeGraph(graph);
+    const std::string dot = graph.str();
+    for (const char *part :
+         {"digraph \"demo flow\" {", "rankdir=LR;",
+          "\"In\" [label=\"{{In|MQInput}|{<o_0> out|<o_1> failure|<o_2> catch}}\"];",
+          "\"Code\" [label=\"{{<i_0> in}|{Code|TrevaneNode}|{<o_0> out|<o_1> failure|<o_2> "
+          "notFound}}\"];",
+          "\"In\":o_2 -> \"Code\":i_0 [tooltip=\"In.catch -> Code.in\"];"}) {
+        EXPECT_NE(dot.find(part), std::string::npos) << "missing: " << part << "\nin:\n" << dot;
+    }
+    if (::access("/usr/bin/dot", X_OK) == 0) {
+        std::string file = dir.file("flow.dot");
+        rttest::writeFile(file, dot);
+        rttest::Process check({"/usr/bin/dot", "-Tsvg", "-o", dir.file("flow.svg"), file},
+                              dir.file("dot.out"), dir.file("dot.err"));
+        EXPECT_EQ(rttest::exitCode(check.wait()), 0) << check.err() << "\n" << dot;
+    }
+}
+
+} // namespace

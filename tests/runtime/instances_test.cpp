@@ -1,0 +1,77 @@
+// Additional instances: the demo flow on several threads, each with its own connection,
+// all taking requests from one input queue, so that the plug-in's node is evaluated on
+// several threads at once. Every request must give exactly one reply. Runs under
+// ThreadSanitizer (label "threads").
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+
+#include "broker/runtime/runtime.h"
+#include "tests/runtime/helpers.h"
+#include "tests/support/support.h"
+
+namespace {
+
+TEST(Instances, EveryRequestGetsExactlyOneReplyWhenFourInstancesShareTheQueue) {
+    rttest::TempDir dir;
+    ::setenv("RT_TEST_DIR", dir.path().c_str(), 1);
+    rttest::QueueManager qm("QMI", dir.file("mq"));
+    qm.define("I.Q");
+    qm.define("OUT.Q");
+    const std::string flowFile = dir.file("flow.yaml");
+    rttest::writeFile(flowFile, R"(queueManager: QMI
+libraries: [libtrevane.so]
+additionalInstances: 3
+nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, waitInterval: 50}}
+  - name: Db
+    class: Database
+    properties: {dataSource: "${RT_TEST_DIR}/test.db", statement: SELECT * FROM MISSING}
+  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+connections:
+  - In.out -> Db.in
+  - Db.failure -> Code.in
+  - Code.out -> Out.in
+)");
+    constexpr int REQUESTS = 200;
+    std::vector<std::string> requests;
+    for (int i = 0; i < REQUESTS; ++i) {
+        requests.push_back("<outer><tag1>request-" + std::to_string(i) + "</tag1></outer>");
+    }
+    qm.put("I.Q", requests);
+
+    testsupport::LogCapture log;
+    runtime::RuntimeOptions options;
+    options.pluginPath = {PLUGIN_DIR};
+    auto flow = runtime::DeployedFlow::deploy(runtime::parseFlowFile(flowFile), options);
+    flow->start();
+    EXPECT_EQ(flow->threadCount(), 4);
+    EXPECT_TRUE(
+        rttest::waitFor([&] { return qm.depth("OUT.Q") == REQUESTS; }, std::chrono::seconds(60)))
+        << "replies: " << qm.depth("OUT.Q") << "\n"
+        << log.describe();
+    std::vector<uint64_t> perInstance = flow->committedByInstance();
+    flow->undeploy();
+
+    std::map<int, int> replies;
+    const std::regex reply("<outer><tag1>request-([0-9]+)</tag1><Status>42704</Status></outer>");
+    for (const std::string &body : qm.takeAll("OUT.Q")) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(body, match, reply)) << body;
+        replies[std::stoi(match[1])]++;
+    }
+    for (int i = 0; i < REQUESTS; ++i) {
+        EXPECT_EQ(replies[i], 1) << "request " << i;
+    }
+    EXPECT_EQ(qm.depth("I.Q"), 0);
+    int busy = 0;
+    for (uint64_t n : perInstance) {
+        busy += n > 0 ? 1 : 0;
+    }
+    EXPECT_GE(busy, 2) << "the requests were not shared between the instances";
+    EXPECT_EQ(log.withNumber(3014).size(), 0u) << log.describe();
+}
+
+} // namespace
