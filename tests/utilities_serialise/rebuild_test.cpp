@@ -18,189 +18,173 @@ using testsupport::dumpChildren;
 
 namespace {
 
-// Random trees of every element type the writer accepts and every value type.
+// Random trees, in the tree notation, of every element type the writer accepts and
+// every value type.
 class TreeGenerator {
 public:
     explicit TreeGenerator(unsigned seed) : random_(seed) {}
 
-    void fill(CciElement *parent, int depth) {
-        const int children = depth >= 4 ? 0 : pick(0, 4 - depth);
-        for (int i = 0; i < children; ++i) {
+    // Comma-separated children for an element at `depth`.
+    std::string children(int depth) {
+        std::string out;
+        for (int i = depth >= 4 ? 0 : pick(0, 4 - depth); i > 0; --i) {
+            out += out.empty() ? "" : ", ";
             switch (pick(0, 6)) {
             case 0:
             case 1:
-                fill(addName(parent, name()), depth + 1);
+                out += name() + subtree(depth);
                 break;
             case 2:
-                setValue(addValue(parent));
+                out += value("[VALUE]", "=");
                 break;
             case 3: {
-                CciElement *element = addNameValue(parent, name());
-                setValue(element);
-                if (pick(0, 3) == 0) {
-                    fill(element, depth + 1);
-                }
+                const std::string n = name();
+                out += value(n + "[NAME_VALUE]", n + "=");
+                out += pick(0, 3) == 0 ? subtree(depth) : "";
                 break;
             }
             case 4:
-                fill(add(parent, CCI_ELEMENT_TYPE_XML_BODY, u"XML"), depth + 1);
+                out += "XML[XML]" + subtree(depth);
                 break;
             case 5:
-                fill(add(parent, CCI_ELEMENT_TYPE_DTD_HEADER), depth + 1);
+                out += "[DTD]" + subtree(depth);
                 break;
             default:
-                setChar(add(parent, CCI_ELEMENT_TYPE_XML_ATTRIBUTE, name()), text());
+                out += "@" + name() + "=" + text();
                 break;
             }
         }
+        return out;
     }
-
-    void setValue(CciElement *element) {
+    // A value of a random type after `prefix`, or `none` for an element without one.
+    std::string value(const std::string &none, const std::string &prefix) {
         switch (pick(0, 12)) {
         case 0:
-            setBool(element, pick(0, 1) == 1);
-            break;
+            return prefix + (pick(0, 1) ? "TRUE" : "FALSE");
         case 1:
-            setInt(element, static_cast<CciInt>(random_()) * (pick(0, 1) ? -1 : 1) << pick(0, 31));
-            break;
+            return prefix + std::to_string((static_cast<int64_t>(random_()) << pick(0, 30)) *
+                                           (pick(0, 1) ? -1 : 1));
         case 2:
-            setReal(element, std::uniform_real_distribution<double>(-1e9, 1e9)(random_));
-            break;
+            return prefix + std::to_string(pick(-99999, 99999)) + "." +
+                   std::to_string(pick(0, 999));
         case 3:
-            setDecimal(element, u"-" + digits() + u"." + digits());
-            break;
+            return prefix + "DEC'-" + digits() + "." + digits() + "'";
         case 4:
-            setChar(element, text());
-            break;
+            return prefix + text();
         case 5:
-            setTime(element, {pick(0, 23), pick(0, 59), pick(0, 5999) / 100.0f}, pick(0, 1) == 1);
-            break;
+            return prefix + (pick(0, 1) ? "T'" : "GT'") + clock() + "'";
         case 6:
-            setDate(element, {pick(1, 9999), pick(1, 12), pick(1, 28)});
-            break;
+            return prefix + "D'" + date() + "'";
         case 7:
-            setTimestamp(element,
-                         {{pick(1, 9999), pick(1, 12), pick(1, 28)},
-                          {pick(0, 23), pick(0, 59), pick(0, 5999) / 100.0f}},
-                         pick(0, 1) == 1);
-            break;
+            return prefix + (pick(0, 1) ? "TS'" : "GTS'") + date() + " " + clock() + "'";
         case 8:
         case 9: {
-            std::vector<CciByte> bytes(static_cast<size_t>(pick(0, 40)));
-            for (CciByte &b : bytes) {
-                b = static_cast<CciByte>(random_());
+            std::string hex;
+            for (int i = pick(0, 40); i > 0; --i) {
+                hex += "0123456789abcdef"[pick(0, 15)];
+                hex += "0123456789abcdef"[pick(0, 15)];
             }
-            setBytes(element, bytes, pick(0, 1) == 1);
-            break;
+            return prefix + (pick(0, 1) ? "X'" : "B'") + hex + "'";
         }
         default:
-            break; // no value
+            return none;
         }
     }
 
 private:
     int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
-    std::u16string name() {
-        static const char16_t letters[] = u"abcXYZ_\u00e9\u65e5";
-        std::u16string out;
-        const int length = pick(1, 10);
-        for (int i = 0; i < length; ++i) {
-            out += letters[pick(0, 8)];
+    std::string subtree(int depth) {
+        const std::string inner = children(depth + 1);
+        return inner.empty() ? "" : "(" + inner + ")";
+    }
+    std::string from(const char *const *pieces, int count, int low, int high) {
+        std::string out;
+        for (int i = pick(low, high); i > 0; --i) {
+            out += pieces[pick(0, count - 1)];
         }
         return out;
     }
-    std::u16string text() {
-        static const std::u16string pieces[] = {u"a",      u" ",          u"<&>",  u"\u00fc",
-                                                u"\u20ac", u"\U0001F600", u"text", u"0"};
-        std::u16string out;
-        const int length = pick(0, 6);
-        for (int i = 0; i < length; ++i) {
-            out += pieces[pick(0, 7)];
-        }
-        return out;
+    std::string name() {
+        static const char *const letters[] = {"a", "b", "c",        "X",
+                                              "Y", "_", "\xc3\xa9", "\xe6\x97\xa5"};
+        return from(letters, 8, 1, 10);
     }
-    std::u16string digits() {
-        std::u16string out;
-        const int length = pick(1, 12);
-        for (int i = 0; i < length; ++i) {
-            out += static_cast<char16_t>(u'0' + pick(0, 9));
-        }
-        return out;
+    std::string text() {
+        static const char *const pieces[] = {
+            "a", " ", "<&>", "\xc3\xbc", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "text", "0"};
+        return "'" + from(pieces, 8, 0, 6) + "'";
+    }
+    std::string digits() {
+        static const char *const numerals[] = {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"};
+        return from(numerals, 10, 1, 12);
+    }
+    std::string two(int value) { return (value < 10 ? "0" : "") + std::to_string(value); }
+    std::string clock() {
+        return two(pick(0, 23)) + ":" + two(pick(0, 59)) + ":" + two(pick(0, 59)) + "." +
+               std::to_string(pick(0, 99));
+    }
+    std::string date() {
+        return std::to_string(pick(1000, 9999)) + "-" + two(pick(1, 12)) + "-" + two(pick(1, 28));
     }
     std::mt19937 random_;
 };
 
-class RebuildTest : public MessageTest {};
+using RebuildTest = MessageTest;
+
+std::string withChildren(const std::string &head, const std::string &children) {
+    return children.empty() ? head : head + "(" + children + ")";
+}
 
 TEST_F(RebuildTest, GeneratedTreesComeBackEqualAsANewChildOfTheAnchor) {
     for (unsigned seed = 1; seed <= 60; ++seed) {
-        SCOPED_TRACE(seed);
-        TreeGenerator generator(seed);
-        CciElement *top = addName(root, u"top");
-        generator.fill(top, 0);
-        const std::string bytes = serialised(top, false);
-
-        CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
-        ASSERT_EQ(rebuild(anchor, bytes, -1, true), TT_SUCCESS);
-        int rc = 0;
-        ASSERT_EQ(childCount(anchor), 1);
-        EXPECT_EQ(dump(cniFirstChild(&rc, anchor)), dump(top));
+        const std::string tree = withChildren("top", TreeGenerator(seed).children(0));
+        CciElement *top = build(tree);
+        CciElement *anchor = newAnchor();
+        ASSERT_EQ(rebuild(anchor, serialised(top, false), -1, true), TT_SUCCESS) << tree;
+        EXPECT_EQ(dumpChildren(anchor), dump(top)) << "seed " << seed;
     }
 }
 
 TEST_F(RebuildTest, GeneratedTreesGiveTheirValueAndChildrenToTheAnchorWhenFirstIsExcluded) {
     for (unsigned seed = 100; seed < 140; ++seed) {
-        SCOPED_TRACE(seed);
         TreeGenerator generator(seed);
-        CciElement *top = addNameValue(root, u"top");
-        generator.setValue(top);
-        generator.fill(top, 0);
-        const std::string bytes = serialised(top, false);
-
-        CciElement *anchor = addNameValue(rootOf(newMessage()), u"anchor");
-        ASSERT_EQ(rebuild(anchor, bytes, 0, false), TT_SUCCESS);
+        const std::string head = generator.value("top[NAME_VALUE]", "top=");
+        const std::string tree = withChildren(head, generator.children(0));
+        CciElement *top = build(tree);
+        CciElement *anchor = newAnchor("anchor[NAME_VALUE]");
+        ASSERT_EQ(rebuild(anchor, serialised(top, false), 0, false), TT_SUCCESS) << tree;
         // The anchor keeps its name and takes the value and the children.
-        EXPECT_EQ(dump(anchor), "anchor" + dump(top).substr(3));
+        EXPECT_EQ(dump(anchor), "anchor" + dump(top).substr(3)) << "seed " << seed;
     }
 }
 
 TEST_F(RebuildTest, SiblingAfterANameElementWithChildrenIsNotPutInsideIt) {
-    CciElement *top = addName(root, u"top");
-    CciElement *name = addName(top, u"n");
-    setInt(addValue(name), 1);
-    setInt(addValue(name), 2);
-    setChar(addNameValue(top, u"s"), u"after");
-    const std::string bytes = serialised(top, false);
-
-    CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
-    ASSERT_EQ(rebuild(anchor, bytes, -1, true), TT_SUCCESS);
-    int rc = 0;
-    CciElement *copy = cniFirstChild(&rc, anchor);
-    EXPECT_EQ(dump(copy), dump(top));
-    EXPECT_EQ(childCount(copy), 2);
+    CciElement *anchor = newAnchor();
+    ASSERT_EQ(rebuild(anchor, serialised(build("top(n(1, 2), s='after')"), false), -1, true),
+              TT_SUCCESS);
+    EXPECT_EQ(dumpChildren(anchor), "top(n(1, 2), s='after')");
 }
 
 TEST_F(RebuildTest, SiblingsAfterAnElementWithChildrenKeepTheirOrder) {
-    CciElement *top = testsupport::build(root, "top(a(x='1'), b, c='2', [VALUE]=3, d(y))");
-    CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
-    ASSERT_EQ(rebuild(anchor, serialised(top, false), -1, true), TT_SUCCESS);
+    CciElement *anchor = newAnchor();
+    ASSERT_EQ(
+        rebuild(anchor, serialised(build("top(a(x='1'), b, c='2', 3, d(y))"), false), -1, true),
+        TT_SUCCESS);
     EXPECT_EQ(dumpChildren(anchor), "top(a(x='1'), b, c='2', 3, d(y))");
 }
 
 TEST_F(RebuildTest, DeepAndWideTreesComeBackInOrder) {
-    CciElement *top = addName(root, u"top");
-    CciElement *level = top;
+    std::string tree = "d";
     for (int depth = 0; depth < 200; ++depth) {
-        setInt(addNameValue(level, u"v"), depth);
-        level = addName(level, u"d");
+        tree = "d(v=" + std::to_string(depth) + ", " + tree + ")";
     }
     for (int i = 0; i < 300; ++i) {
-        setInt(addNameValue(top, u"w"), i);
+        tree += ", w=" + std::to_string(i);
     }
-    CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
+    CciElement *top = build("top(" + tree + ")");
+    CciElement *anchor = newAnchor();
     ASSERT_EQ(rebuild(anchor, serialised(top, false), -1, true), TT_SUCCESS);
-    int rc = 0;
-    EXPECT_EQ(dump(cniFirstChild(&rc, anchor)), dump(top));
+    EXPECT_EQ(dumpChildren(anchor), dump(top));
 }
 
 // A valid record followed by broken ones: each broken record is refused whole.
@@ -244,7 +228,7 @@ TEST_F(RebuildTest, RecordsThatDoNotFitTheirBufferAreRefusedBeforeAnythingIsCrea
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
-        CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
+        CciElement *anchor = newAnchor();
         const std::string data = good + c.record;
         int records = 0;
         EXPECT_EQ(rebuild(anchor, data, -1, true, &records),
@@ -255,16 +239,12 @@ TEST_F(RebuildTest, RecordsThatDoNotFitTheirBufferAreRefusedBeforeAnythingIsCrea
 }
 
 TEST_F(RebuildTest, EveryTruncationEndsCleanly) {
-    CciElement *top = addName(root, u"top");
-    setDecimal(addNameValue(top, u"d"), u"12.5");
-    setChar(addNameValue(top, u"c"), u"text");
-    setBytes(addNameValue(top, u"b"), {1, 2, 3});
-    setBool(addValue(top), true);
-    setTimestamp(addNameValue(top, u"ts"), {{2002, 3, 4}, {9, 5, 7.5f}});
-    const std::string bytes = serialised(top, false);
+    const std::string bytes = serialised(
+        build("top(d=DEC'12.5', c='text', b=X'010203', TRUE, ts=TS'2002-03-04 09:05:07.5')"),
+        false);
     for (size_t cut = 0; cut < bytes.size(); ++cut) {
         SCOPED_TRACE(cut);
-        CciElement *anchor = addName(rootOf(newMessage()), u"anchor");
+        CciElement *anchor = newAnchor();
         int records = 0;
         const int rc = rebuild(anchor, bytes.substr(0, cut), -1, true, &records);
         EXPECT_TRUE(rc == TT_SUCCESS || rc == TT_SYNTAX_ELEMENT_SERIALISATION_FAILURE) << rc;
@@ -273,7 +253,7 @@ TEST_F(RebuildTest, EveryTruncationEndsCleanly) {
 
 TEST_F(RebuildTest, ReadPositionOutsideTheBufferIsRefused) {
     const std::string data = Bytes().header(0, 0x1, CCI_ELEMENT_TYPE_NAME, 0, u"x").data;
-    CciElement *anchor = addName(root, u"anchor");
+    CciElement *anchor = build("anchor");
     int depth = -1;
     const char *before = data.data() - 1;
     EXPECT_EQ(inflateSyntaxElement(&anchor, data.data(), static_cast<int>(data.size()), &before,
@@ -283,7 +263,7 @@ TEST_F(RebuildTest, ReadPositionOutsideTheBufferIsRefused) {
     EXPECT_EQ(inflateSyntaxElement(&anchor, data.data(), static_cast<int>(data.size()), &atEnd,
                                    &depth, TRUE, TRUE),
               TT_SYNTAX_ELEMENT_SERIALISATION_FAILURE);
-    EXPECT_EQ(childCount(anchor), 0);
+    EXPECT_EQ(dumpChildren(anchor), "");
 }
 
 } // namespace
