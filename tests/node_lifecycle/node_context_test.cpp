@@ -254,18 +254,6 @@ TEST(CopyValueTo, ReplacedLocationStaysReadableUntilTheNodeIsDeleted) {
     broker::deleteNode(node); // frees current and replaced locations (ASan: no leak)
 }
 
-TEST(CopyValueTo, OnlyTheSetCopyValueToIsReportedAsCustomName) {
-    TestFlow flow("NameFlow");
-    CciNode *node = flow.node("TrevaneNode", "n", {{"label", "lbl"}});
-    CciChar buffer[128];
-    EXPECT_EQ(getAttributeName(contextOf(node), 0, buffer, 127), CCI_ATTRIBUTE_UNKNOWN);
-    broker::setProperty(node, "CopyValueTo", "Root.a");
-    EXPECT_EQ(getAttributeName(contextOf(node), 0, buffer, 127), CCI_ATTRIBUTE_OK);
-    EXPECT_EQ(utf8(buffer), "CopyValueTo");
-    EXPECT_EQ(getAttributeName(contextOf(node), 1, buffer, 127), CCI_ATTRIBUTE_UNKNOWN);
-    EXPECT_THROW(broker::setProperty(node, "NoSuchProperty", "x"), broker::Error);
-}
-
 TEST(Labels, DeletionLogs9WithTheLabelOrNull) {
     struct Case {
         std::vector<std::string> labels;

@@ -95,17 +95,6 @@ TEST_F(LoadedPlugIn, NodeIsConfiguredAndDeletedThroughTheLibrary) {
     EXPECT_EQ(log.numbers(), std::vector<int>{9}) << log.describe();
 }
 
-TEST_F(LoadedPlugIn, MessageWithoutDatabaseExceptionGoesToNotFound) {
-    testsupport::MessageScope scope;
-    TestFlow flow("RouteFlow");
-    flow.node("TrevaneNode", "trevane", {{"CopyValueTo", "Root.Status"}});
-    flow.node("TestSink", "missing");
-    flow.connect("trevane.notFound -> missing.in");
-    CciMessage *in = scope.input("<a>1</a>");
-    EXPECT_EQ(flow.deliver("trevane", in), CCI_SUCCESS);
-    EXPECT_EQ(testsupport::sinkRecords("missing").size(), 1u);
-}
-
 TEST_F(LoadedPlugIn, LibraryExportsOnlyItsEntryPoint) {
     std::string command = std::string("nm -D --defined-only ") + TREVANE_PLUGIN_PATH;
     FILE *pipe = popen(command.c_str(), "r");

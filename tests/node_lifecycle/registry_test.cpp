@@ -48,15 +48,6 @@ TEST(FlowRegistry, FindsFlowsByExactNameNewestFirst) {
     freeFlows(anchor);
 }
 
-TEST(FlowRegistry, KeepsItsOwnCopyOfTheName) {
-    messageFlow_t anchor{};
-    std::u16string name = u"flow";
-    messageFlow_t *entryP = addMessageFlow(name.c_str(), &anchor);
-    name = u"gone";
-    EXPECT_EQ(std::u16string(entryP->flowName), u"flow");
-    freeFlows(anchor);
-}
-
 std::vector<CciByte> id(CciByte first, CciByte last = 0) {
     std::vector<CciByte> bytes(MSG_ID_LENGTH, 0x55);
     bytes.front() = first;

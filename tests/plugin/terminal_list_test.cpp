@@ -51,12 +51,6 @@ TEST_F(TerminalLists, OutputListRunsNewestFirstAndLookUpIsExact) {
     EXPECT_NE(getInputTerminalHandle(&context, u"in"), nullptr);
 }
 
-TEST_F(TerminalLists, EmptyListsFindNothingAndDeleteCleanly) {
-    EXPECT_EQ(getOutputTerminalHandle(&context, u"out"), nullptr);
-    EXPECT_EQ(getInputTerminalHandle(&context, u"in"), nullptr);
-    deleteAllTerminalListEntries(&context);
-}
-
 TEST_F(TerminalLists, OverLongNameIsCutTo255Units) {
     std::u16string name(300, u't');
     ASSERT_NE(insertOutputTerminalListEntry(&context, name.c_str()), nullptr);
