@@ -114,6 +114,9 @@ int containsUnicodeArgs(const char *format);
    "%S" takes a const CciChar *. Writes at most outputSize - 1 characters and a
    terminator; answers the length the whole text needs, as vsnprintf does. */
 int TraceFormatUC(char *output, size_t outputSize, const char *format, va_list arguments);
+/* The formatter of texts without "%S": printf's directives and results (the common ones
+   done here, the rest by snprintf), "%n" ignored. Same contract as TraceFormatUC. */
+int traceFormatNarrow(char *output, size_t outputSize, const char *format, va_list arguments);
 /* How an exit record shows a result of this label. */
 traceReturnKind_t ParseReturnType(const char *resultLabel);
 /* Copies the characters from *cursorP up to the next blank or the end into word (cut
@@ -143,14 +146,31 @@ inline bool traceClassOn(int32_t flag) {
     return (__atomic_load_n(&traceGateWord, __ATOMIC_ACQUIRE) & flag) != 0;
 }
 
-template <typename... Args>
+/* Whether a literal format holds "%S"; the gate macros decide it at compile time. */
+constexpr int traceFormatIsWide(const char *format) {
+    for (; *format; ++format) {
+        if (format[0] == '%' && format[1] == 'S') {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+/* TraceEntryArgs and TraceMidArgs for a format whose use of "%S" is already known. */
+void traceEntryArgsFormat(int wide, const char *format, ...);
+void traceMidArgsFormat(int wide, const char *format, ...);
+
+template <int Wide, typename... Args>
 inline void traceEntryArgsChecked(UCFormatString<Args...> format, Args... arguments) {
-    TraceEntryArgs(format.text, arguments...);
+    traceEntryArgsFormat(Wide, format.text, arguments...);
 }
-template <typename... Args>
+template <int Wide, typename... Args>
 inline void traceMidArgsChecked(UCFormatString<Args...> format, Args... arguments) {
-    TraceMidArgs(format.text, arguments...);
+    traceMidArgsFormat(Wide, format.text, arguments...);
 }
+
+/* The format of a record's argument list (always a literal). */
+#define TRACE_FORMAT_OF(format, ...) format
 
 #define TRACE_ON(flag) traceClassOn(flag)
 #define TRACE_GATE_INIT()                                                                          \
@@ -167,14 +187,14 @@ inline void traceMidArgsChecked(UCFormatString<Args...> format, Args... argument
     do {                                                                                           \
         if (traceGateOpen(TRACE_ENTRY_EXIT)) {                                                     \
             TraceEntry(traceFunctionName_);                                                        \
-            traceEntryArgsChecked(__VA_ARGS__);                                                    \
+            traceEntryArgsChecked<traceFormatIsWide(TRACE_FORMAT_OF(__VA_ARGS__))>(__VA_ARGS__);   \
         }                                                                                          \
     } while (0)
 
 #define TRACE_MIDDLE(flag, ...)                                                                    \
     do {                                                                                           \
         if (traceGateOpen(flag))                                                                   \
-            traceMidArgsChecked(__VA_ARGS__);                                                      \
+            traceMidArgsChecked<traceFormatIsWide(TRACE_FORMAT_OF(__VA_ARGS__))>(__VA_ARGS__);     \
     } while (0)
 #define TRACE_INFO_TEXT(...) TRACE_MIDDLE(TRACE_INFO, __VA_ARGS__)
 #define TRACE_ERROR_TEXT(...) TRACE_MIDDLE(TRACE_ERROR, __VA_ARGS__)

@@ -137,24 +137,24 @@ class ratioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
-            nanoseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
+            nanoseconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
     void printRatios() const {
-        printf("\nratios (same run):\n");
+        printf("\nratios of CPU time per iteration (same run):\n");
         ratio("disabled record - empty loop (ns)", "BM_DisabledRecord", "BM_EmptyLoop", true);
         ratio("entry+exit records / fprintf", "BM_TraceEntryExit", "BM_FprintfEntryExit", false);
         ratio("middle record / fprintf", "BM_TraceMiddle", "BM_FprintfMiddle", false);
-        ratio("middle record with %S / fprintf %s", "BM_TraceMiddleWide",
-              "BM_FprintfMiddleNarrow", false);
+        ratio("middle record with %S / fprintf %s", "BM_TraceMiddleWide", "BM_FprintfMiddleNarrow",
+              false);
     }
 
 private:
     void ratio(const char *what, const char *measured, const char *baseline,
                bool difference) const {
-        auto m = nanoseconds_.find(measured);
-        auto b = nanoseconds_.find(baseline);
+        auto m = find(measured);
+        auto b = find(baseline);
         if (m == nanoseconds_.end() || b == nanoseconds_.end() || b->second <= 0) {
             return;
         }
@@ -163,6 +163,11 @@ private:
         } else {
             printf("  %-40s %8.2fx\n", what, m->second / b->second);
         }
+    }
+    // The median of repeated runs (--benchmark_repetitions) when there is one.
+    std::map<std::string, double>::const_iterator find(const std::string &name) const {
+        auto median = nanoseconds_.find(name + "_median");
+        return median != nanoseconds_.end() ? median : nanoseconds_.find(name);
     }
     std::map<std::string, double> nanoseconds_;
 };

@@ -347,6 +347,8 @@ TEST(TraceFormatUC, AnswersTheWholeLengthAndCutsAtTheBufferEnd) {
     char wide[64];
     formatUC(wide, sizeof wide, "%*d|%-4s|%.3S|%c|%lx", 5, 42, "ab", u"xyzw", 'q', 0xABCDEFUL);
     EXPECT_STREQ(wide, "   42|ab  |xyz|q|abcdef");
+    formatUC(wide, sizeof wide, "[%+d|%05x|%%d|%-3c]", 5, 0xABu, 7, 'z');
+    EXPECT_STREQ(wide, "[+5|000ab|%d|z  ]");
     formatUC(wide, sizeof wide, "ends with %", 1);
     EXPECT_STREQ(wide, "ends with ");
 }
