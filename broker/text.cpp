@@ -29,16 +29,6 @@ void putUtf8(std::string &out, char32_t c) {
     }
 }
 
-void putUtf16(std::u16string &out, char32_t c) {
-    if (c < 0x10000) {
-        out.push_back(static_cast<char16_t>(c));
-    } else {
-        c -= 0x10000;
-        out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-        out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    }
-}
-
 } // namespace
 
 void appendUtf8(std::string &out, std::u16string_view text) {
@@ -61,13 +51,16 @@ void appendUtf8(std::string &out, std::u16string_view text) {
 }
 
 void appendUtf16(std::u16string &out, std::string_view text) {
-    out.reserve(out.size() + text.size());
+    // UTF-8 never needs more UTF-16 units than it has bytes: size once, write in place.
+    size_t start = out.size();
+    out.resize(start + text.size());
+    char16_t *w = out.data() + start;
     const auto *p = reinterpret_cast<const unsigned char *>(text.data());
     const auto *end = p + text.size();
     while (p < end) {
         unsigned char b = *p;
         if (b < 0x80) {
-            out.push_back(b);
+            *w++ = b;
             ++p;
             continue;
         }
@@ -87,12 +80,12 @@ void appendUtf16(std::u16string &out, std::string_view text) {
             c = b & 0x07;
             minimum = 0x10000;
         } else {
-            out.push_back(static_cast<char16_t>(REPLACEMENT));
+            *w++ = static_cast<char16_t>(REPLACEMENT);
             ++p;
             continue;
         }
         if (end - p <= extra) {
-            out.push_back(static_cast<char16_t>(REPLACEMENT));
+            *w++ = static_cast<char16_t>(REPLACEMENT);
             break;
         }
         bool ok = true;
@@ -104,13 +97,20 @@ void appendUtf16(std::u16string &out, std::string_view text) {
             c = (c << 6) | (p[k] & 0x3F);
         }
         if (!ok || c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-            out.push_back(static_cast<char16_t>(REPLACEMENT));
+            *w++ = static_cast<char16_t>(REPLACEMENT);
             ++p;
             continue;
         }
-        putUtf16(out, c);
+        if (c < 0x10000) {
+            *w++ = static_cast<char16_t>(c);
+        } else {
+            c -= 0x10000;
+            *w++ = static_cast<char16_t>(0xD800 + (c >> 10));
+            *w++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        }
         p += extra + 1;
     }
+    out.resize(static_cast<size_t>(w - out.data()));
 }
 
 size_t copyToBuffer16(std::u16string_view text, CciChar *buffer, size_t bufferBytes) {

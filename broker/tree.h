@@ -23,7 +23,7 @@
 
 namespace broker {
 
-/* A bump allocator: blocks grow from 4 KB to 64 KB; released only as a whole. */
+/* A bump allocator: blocks grow from 16 KB to 64 KB; released only as a whole. */
 class Arena {
 public:
     Arena() = default;
@@ -44,7 +44,7 @@ private:
     Block *head_ = nullptr;
     char *cursor_ = nullptr;
     char *end_ = nullptr;
-    size_t nextSize_ = 4096;
+    size_t nextSize_ = 16384;
     size_t reserved_ = 0;
 };
 

@@ -15,6 +15,7 @@
  */
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <expat.h>
 #include <libxml/parser.h>
@@ -104,7 +105,10 @@ namespace {
 
 class Builder {
 public:
-    Builder(XML_Parser parser, CciElement *body) : parser_(parser), body_(body), current_(body) {}
+    Builder(XML_Parser parser, CciElement *body) : parser_(parser), body_(body), current_(body) {
+        text_.reserve(256);
+        scratch_.reserve(128);
+    }
 
     static void XMLCALL onStart(void *data, const XML_Char *name, const XML_Char **attributes) {
         static_cast<Builder *>(data)->run([&](Builder &b) { b.start(name, attributes); });
@@ -167,6 +171,37 @@ private:
         return scratch_;
     }
 
+    // A new child named `name`. A document repeats few names many times, so names are
+    // converted once per parse and the elements of this message share the storage
+    // (a name is never changed in place: renaming an element gives it new storage).
+    CciElement *namedChild(CciElement *parent, CciElementType type, const XML_Char *name) {
+        uint32_t hash = 2166136261u;
+        size_t length = 0;
+        for (; name[length] != '\0'; ++length) {
+            hash = (hash ^ static_cast<unsigned char>(name[length])) * 16777619u;
+        }
+        CciElement *child = newElement(parent->message);
+        child->type = type;
+        for (uint32_t probe = 0; probe < 4; ++probe) {
+            NameSlot &slot = names_[(hash + probe) % NAME_SLOTS];
+            if (slot.name == nullptr) {
+                setName(child, wide(name));
+                slot = NameSlot{hash, std::string(name, length), child->name, child->nameLength};
+                break;
+            }
+            if (slot.hash == hash && slot.utf8 == std::string_view(name, length)) {
+                child->name = slot.name;
+                child->nameLength = slot.length;
+                break;
+            }
+        }
+        if (child->name == nullptr) {
+            setName(child, wide(name)); // the table is crowded: convert this one afresh
+        }
+        appendChild(parent, child);
+        return child;
+    }
+
     void flushText() {
         if (text_.empty()) {
             return;
@@ -180,9 +215,9 @@ private:
 
     void start(const XML_Char *name, const XML_Char **attributes) {
         flushText();
-        CciElement *element = addChild(current_, CCI_ELEMENT_TYPE_NAME, wide(name));
+        CciElement *element = namedChild(current_, CCI_ELEMENT_TYPE_NAME, name);
         for (const XML_Char **a = attributes; a[0] != nullptr; a += 2) {
-            CciElement *attribute = addChild(element, CCI_ELEMENT_TYPE_XML_ATTRIBUTE, wide(a[0]));
+            CciElement *attribute = namedChild(element, CCI_ELEMENT_TYPE_XML_ATTRIBUTE, a[0]);
             setCharacter(attribute, wide(a[1]), CCI_VALUE_TYPE_CHAR);
         }
         current_ = element;
@@ -245,7 +280,16 @@ private:
         }
     }
 
+    struct NameSlot {
+        uint32_t hash = 0;
+        std::string utf8;
+        const CciChar *name = nullptr;
+        int32_t length = 0;
+    };
+    static constexpr uint32_t NAME_SLOTS = 64;
+
     XML_Parser parser_;
+    NameSlot names_[NAME_SLOTS];
     CciElement *body_;
     CciElement *current_;
     CciElement *doctype_ = nullptr;
