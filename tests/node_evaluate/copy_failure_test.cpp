@@ -1,8 +1,7 @@
-// When the node cannot make its copy (no message context, no new message, the tree
-// copy refused), the incoming message is not dropped: it goes through "failure", and
-// nothing of the node's is left in the context. The broker calls are made to fail by
-// definitions in this executable that take precedence over the broker library's and
-// otherwise hand the call on to it.
+// When the node cannot make its copy (no new message, or the tree copy refused), the incoming
+// message is not dropped: it goes through "failure", and nothing of the node's is left in the
+// context. The broker calls are made to fail by definitions in this executable that take precedence
+// over the broker library's and otherwise hand the call on to it.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -15,7 +14,7 @@
 
 namespace {
 
-enum class Refuse { Nothing, MessageContext, CreateMessage, CopyElementTree };
+enum class Refuse { Nothing, CreateMessage, CopyElementTree };
 Refuse refuse = Refuse::Nothing;
 
 template <typename F> F brokerCall(const char *name) {
@@ -23,16 +22,6 @@ template <typename F> F brokerCall(const char *name) {
 }
 
 } // namespace
-
-extern "C" CciMessageContext *cniGetMessageContext(int *returnCode, CciMessage *message) {
-    static auto real =
-        brokerCall<CciMessageContext *(*)(int *, CciMessage *)>("cniGetMessageContext");
-    if (refuse == Refuse::MessageContext) {
-        *returnCode = CCI_FAILURE;
-        return nullptr;
-    }
-    return real(returnCode, message);
-}
 
 extern "C" CciMessage *cniCreateMessage(int *returnCode, CciMessageContext *context) {
     static auto real = brokerCall<CciMessage *(*)(int *, CciMessageContext *)>("cniCreateMessage");
@@ -67,7 +56,7 @@ TEST(CopyFailure, IncomingMessageGoesToFailureWhenNoCopyCanBeMade) {
     static void *factory = bipGetMessageflowNodeFactory();
     ASSERT_NE(factory, nullptr);
     const char *tree = "Properties, MQMD(Format='MQSTR   '), BLOB(BLOB=X'6869')";
-    for (Refuse what : {Refuse::MessageContext, Refuse::CreateMessage, Refuse::CopyElementTree}) {
+    for (Refuse what : {Refuse::CreateMessage, Refuse::CopyElementTree}) {
         SCOPED_TRACE(static_cast<int>(what));
         testsupport::MessageScope scope;
         testsupport::TestFlow flow("CopyFailureFlow");
