@@ -66,7 +66,7 @@ public:
     const CciChar *text() const { return text_; }
 
 private:
-    CciChar local_[257] = {0};
+    CciChar local_[257]; // written before it is read: no zero fill on this per-record path
     CciChar *text_ = local_;
 };
 
