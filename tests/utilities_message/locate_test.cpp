@@ -91,8 +91,8 @@ TEST(Locate, RootsAloneAndRejectedPaths) {
     EXPECT_EQ(created, 5);
 
     const std::u16string tooLong = u"Root." + std::u16string(257, u'a');
-    for (const std::u16string path : {std::u16string(u"Fred.A"), std::u16string(u"RootXYZ"),
-                                      std::u16string(u"root.A"), tooLong}) {
+    for (const std::u16string &path : {std::u16string(u"Fred.A"), std::u16string(u"RootXYZ"),
+                                       std::u16string(u"root.A"), tooLong}) {
         EXPECT_EQ(locateElementInMessage(m, path.c_str(), TRUE, nullptr, nullptr), nullptr)
             << std::string(path.begin(), path.end());
     }
