@@ -34,6 +34,9 @@ namespace {
 
 struct LogState {
     std::mutex mutex;
+    // Held while hooks run and while hooks are added or removed, so that a hook is never
+    // called after removeLogHook returned. Recursive: a hook may write to the log.
+    std::recursive_mutex hookMutex;
     FILE *stream = nullptr; /* null: standard error */
     bool ownsStream = false;
     int nextHook = 1;
@@ -220,6 +223,7 @@ void setLogFile(const std::string &path) {
 
 int addLogHook(LogHook hook) {
     LogState &s = logState();
+    std::lock_guard hooksLock(s.hookMutex);
     std::lock_guard lock(s.mutex);
     int id = s.nextHook++;
     s.hooks.emplace_back(id, std::move(hook));
@@ -228,6 +232,7 @@ int addLogHook(LogHook hook) {
 
 void removeLogHook(int id) {
     LogState &s = logState();
+    std::lock_guard hooksLock(s.hookMutex);
     std::lock_guard lock(s.mutex);
     std::erase_if(s.hooks, [id](const auto &h) { return h.first == id; });
 }
@@ -251,13 +256,17 @@ void writeLog(LogEntry entry) {
             catalogueText(entry.messageSource, entry.messageNumber, entry.inserts);
     }
     std::string line = formatLogLine(entry);
-    std::vector<LogHook> hooks;
+    LogState &s = logState();
     {
-        LogState &s = logState();
         std::lock_guard lock(s.mutex);
         FILE *out = s.stream != nullptr ? s.stream : stderr;
         std::fprintf(out, "%s\n", line.c_str());
         std::fflush(out);
+    }
+    std::lock_guard hooksLock(s.hookMutex);
+    std::vector<LogHook> hooks;
+    {
+        std::lock_guard lock(s.mutex);
         for (const auto &h : s.hooks) {
             hooks.push_back(h.second);
         }
