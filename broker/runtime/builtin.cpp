@@ -380,6 +380,25 @@ QueueConnection *currentConnection() {
     return threadConnection;
 }
 
+void noteDownstreamFailure() {
+    if (threadConnection != nullptr && threadConnection->downstreamFailure == nullptr) {
+        threadConnection->downstreamFailure = broker::lastException();
+    }
+}
+
+void propagateOrRethrow(CciTerminal *terminal, CciMessage *destinationList,
+                        CciMessage *exceptionList, CciMessage *message) {
+    int rc = 0;
+    if (terminal == nullptr || !cniIsTerminalAttached(&rc, terminal)) {
+        return;
+    }
+    cniPropagate(&rc, terminal, destinationList, exceptionList, message);
+    if (rc == CCI_EXCEPTION) {
+        noteDownstreamFailure();
+        cciRethrowLastException(nullptr);
+    }
+}
+
 ConnectionScope::ConnectionScope(QueueConnection *connection) : previous_(threadConnection) {
     threadConnection = connection;
 }

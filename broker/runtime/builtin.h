@@ -10,6 +10,7 @@
 #define TREVANE_BROKER_RUNTIME_BUILTIN_H
 
 #include <map>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -171,6 +172,11 @@ public:
     bool outputQueue(const std::string &name, MQHOBJ &queue, MQLONG &reason);
     /* True while an input message's unit of work is open: puts join it. */
     bool inUnitOfWork = false;
+    /* An exception that came back to a built-in node from a path it propagated to. The
+       broker may hand such an exception to the node's failure terminal as though the
+       node had raised it, and that second path may end quietly; the input node must not
+       commit the unit then. Cleared by the input node for each message. */
+    std::shared_ptr<const broker::BrokerException> downstreamFailure;
 
 private:
     std::string queueManager_;
@@ -180,6 +186,16 @@ private:
 
 /* The connection of the flow instance running on the calling thread, or null. */
 QueueConnection *currentConnection();
+
+/* Records the calling thread's last exception as having come back from a path that a
+   built-in node propagated to (see QueueConnection::downstreamFailure); nothing outside
+   a flow instance. */
+void noteDownstreamFailure();
+
+/* Propagates through `terminal` when it is attached; an exception from downstream is
+   noted (noteDownstreamFailure) and raised again. */
+void propagateOrRethrow(CciTerminal *terminal, CciMessage *destinationList,
+                        CciMessage *exceptionList, CciMessage *message);
 
 /* Makes `connection` the calling thread's for as long as the scope lives. */
 class ConnectionScope {

@@ -64,13 +64,7 @@ public:
             reportFailure(destinationList, message, error);
             return;
         }
-        int rc = 0;
-        if (cniIsTerminalAttached(&rc, out)) {
-            cniPropagate(&rc, out, destinationList, exceptionList, message);
-            if (rc == CCI_EXCEPTION) {
-                cciRethrowLastException(nullptr);
-            }
-        }
+        propagateOrRethrow(out, destinationList, exceptionList, message);
     }
 
 private:
@@ -196,6 +190,7 @@ private:
         int ignored = 0;
         cniDeleteMessage(&ignored, list);
         if (rc == CCI_EXCEPTION) {
+            noteDownstreamFailure();
             cciRethrowLastException(nullptr);
         }
     }

@@ -235,16 +235,37 @@ struct InputInstance::State {
                    {input->name(), queueName, std::to_string(md.BackoutCount + 1), why});
     }
 
+    // The exception that a path ended with, if any: one it raised, or one that came back
+    // to a built-in node and that the broker then handed to another path which ended
+    // quietly (the message was not handled, whatever that path did).
+    std::shared_ptr<const broker::BrokerException> pathFailure(int rc, std::string &why) {
+        std::shared_ptr<const broker::BrokerException> raised;
+        if (rc == CCI_EXCEPTION) {
+            raised = broker::lastException();
+            why = raised == nullptr ? "an exception" : raised->what();
+        } else if (connection->downstreamFailure != nullptr) {
+            raised = connection->downstreamFailure;
+            why = std::string(raised->what()) +
+                  " (it came back from further down the flow after the failure path of a "
+                  "node had taken the message)";
+        }
+        connection->downstreamFailure.reset();
+        return rc == CCI_EXCEPTION && raised == nullptr
+                   ? std::make_shared<const broker::BrokerException>(broker::ExceptionFrame{})
+                   : raised;
+    }
+
     Outcome runFlow(CciMessage *destination, CciMessage *emptyList, CciMessage *message,
                     const MQMD &md) {
+        connection->downstreamFailure.reset();
         int rc = 0;
         cniPropagate(&rc, input->out, destination, emptyList, message);
-        if (rc != CCI_EXCEPTION) {
+        std::string why;
+        auto raised = pathFailure(rc, why);
+        if (raised == nullptr) {
             return Outcome::Commit;
         }
-        auto raised = broker::lastException();
-        std::string why = raised == nullptr ? "an exception" : raised->what();
-        if (!attached(input->catchTerminal) || raised == nullptr) {
+        if (!attached(input->catchTerminal)) {
             logBackOut(md, why);
             return Outcome::BackOut;
         }
@@ -252,10 +273,9 @@ struct InputInstance::State {
         CciMessageContext *context = cniGetMessageContext(&listRc, message);
         CciMessage *list = broker::createExceptionList(context, *raised);
         cniPropagate(&rc, input->catchTerminal, destination, list, message);
-        if (rc == CCI_EXCEPTION) {
-            auto again = broker::lastException();
-            logBackOut(md, why + "; the catch path failed too: " +
-                               (again == nullptr ? std::string("an exception") : again->what()));
+        std::string again;
+        if (pathFailure(rc, again) != nullptr) {
+            logBackOut(md, why + "; the catch path failed too: " + again);
             return Outcome::BackOut;
         }
         return Outcome::Commit;
@@ -270,11 +290,11 @@ struct InputInstance::State {
         int rc = 0;
         CciMessageContext *context = cniGetMessageContext(&rc, message);
         CciMessage *list = broker::createExceptionList(context, reason);
+        connection->downstreamFailure.reset();
         cniPropagate(&rc, input->failure, destination, list, message);
-        if (rc == CCI_EXCEPTION) {
-            auto again = broker::lastException();
-            logBackOut(md, std::string(reason.what()) + "; the failure path failed: " +
-                               (again == nullptr ? std::string("an exception") : again->what()));
+        std::string why;
+        if (pathFailure(rc, why) != nullptr) {
+            logBackOut(md, std::string(reason.what()) + "; the failure path failed: " + why);
             return Outcome::BackOut;
         }
         return Outcome::Commit;

@@ -107,13 +107,7 @@ public:
                      mqFailure("MQPUT", queueName, connection->queueManager(), compCode, reason),
                  {name(), queueName, std::to_string(reason)});
         }
-        int rc = 0;
-        if (cniIsTerminalAttached(&rc, out)) {
-            cniPropagate(&rc, out, destinationList, exceptionList, message);
-            if (rc == CCI_EXCEPTION) {
-                cciRethrowLastException(nullptr);
-            }
-        }
+        propagateOrRethrow(out, destinationList, exceptionList, message);
     }
 
 private:

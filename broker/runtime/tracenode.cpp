@@ -197,12 +197,7 @@ public:
             entry += "ExceptionList:\n" + dumpMessage(exceptionList);
         }
         write(entry);
-        if (cniIsTerminalAttached(&rc, out)) {
-            cniPropagate(&rc, out, destinationList, exceptionList, message);
-            if (rc == CCI_EXCEPTION) {
-                cciRethrowLastException(nullptr);
-            }
-        }
+        propagateOrRethrow(out, destinationList, exceptionList, message);
     }
 
 private:

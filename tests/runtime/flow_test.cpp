@@ -326,6 +326,33 @@ TEST_F(Flows, ReplyPutIsUndoneWhenTheFlowFailsAfterIt) {
     EXPECT_EQ(held, 0);
 }
 
+TEST_F(Flows, FailurePathThatFailsFurtherDownNeverCommitsTheMessage) {
+    // The reply cannot be put. The broker hands that exception to the Database node's
+    // failure path a second time, where the TrevaneNode finds no database exception and
+    // its unattached notFound ends the path quietly: the request must still not be
+    // consumed without a reply.
+    auto flow =
+        deploy(HEAD + R"(nodes:
+  - name: In
+    class: MQInput
+    properties: {queueName: I.Q, backoutThreshold: 1, backoutQueue: BACKOUT.Q}
+)" + FAILING_DATABASE +
+               R"(  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+  - {name: Out, class: MQOutput, properties: {queueName: UNDEFINED.Q}}
+connections:
+  - In.out -> Db.in
+  - Db.failure -> Code.in
+  - Code.out -> Out.in
+)");
+    qm->put("I.Q", REQUEST);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("BACKOUT.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("BACKOUT.Q"), std::vector<std::string>{REQUEST});
+    auto backedOut = log.withNumber(3014);
+    ASSERT_EQ(backedOut.size(), 1u) << log.describe();
+    EXPECT_NE(backedOut[0].traceText.find("MQRC_UNKNOWN_OBJECT_NAME"), std::string::npos)
+        << backedOut[0].traceText;
+}
+
 TEST_F(Flows, CatchPathHandlesTheFlowsExceptionAndTheMessageIsCommitted) {
     auto flow = deploy(HEAD + R"(nodes:
   - {name: In, class: MQInput, properties: {queueName: I.Q}}
