@@ -297,9 +297,7 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                     cniElementCharacterValue(&rc, textP, bufferP,
                                              static_cast<CciSize>(capacity * sizeof(CciChar)));
                     bufferP[capacity - 1] = 0;
-                    /* Insert texts come from the database driver and can be long: the
-                       traced copies are cut so that a trace line always fits. */
-                    TRACE_INFO_TEXT("Extracted Text value: '%.3900S'",
+                    TRACE_INFO_TEXT("Extracted Text value: '%S'",
                                     static_cast<const CciChar *>(bufferP));
                     if (UCstr(bufferP, SQLSTATE_VAL) != nullptr) {
                         CciChar *messageP = static_cast<CciChar *>(
@@ -313,7 +311,7 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                         UCncpy(messageP, bufferP, capacity - 1);
                         extractSQLCode(messageP, sqlCodeP);
                         TRACE_INFO_TEXT("Found SQLSTATE");
-                        TRACE_INFO_TEXT("ErrorMessage is: %.3900S",
+                        TRACE_INFO_TEXT("ErrorMessage is: %S",
                                         static_cast<const CciChar *>(messageP));
                         TRACE_INFO_TEXT("sqlCode is: %d", sqlCodeP ? *sqlCodeP : 0);
                         if (sqlErrorMessagePP != nullptr) {
@@ -348,14 +346,14 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
 
 void extractSQLCode(const CciChar *sqlErrorMessage, int *sqlCodeP) {
     TRACE_FUNCTION("extractSQLCode");
-    TRACE_ENTRY("sqlErrorMessage=%.3900S", sqlErrorMessage ? sqlErrorMessage : u"");
+    TRACE_ENTRY("sqlErrorMessage=%S", sqlErrorMessage ? sqlErrorMessage : u"");
 
     /* A text with "SQLSTATE" but no "SQLSTATE=" has no digit run: it reads as an empty
        one, and nothing outside the text is looked at. */
     const CciChar *keywordP = UCstr(sqlErrorMessage, SQLSTATE_EQUALS_VAL);
-    TRACE_INFO_TEXT("KeywordP is '%.3900S'", keywordP ? keywordP : u"");
+    TRACE_INFO_TEXT("KeywordP is '%S'", keywordP ? keywordP : u"");
     const CciChar *codeP = keywordP ? keywordP + UClen(SQLSTATE_EQUALS_VAL) : u"";
-    TRACE_INFO_TEXT("sqlCodeP is '%.3900S'", codeP);
+    TRACE_INFO_TEXT("sqlCodeP is '%S'", codeP);
 
     CciChar digits[DIGIT_BUFFER_UNITS];
     int count = 0;

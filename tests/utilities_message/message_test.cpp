@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "node/extractCode.h"
 #include "node/trevane.h"
 #include "tests/support/support.h"
 #include "trace/retcodes.h"
@@ -21,6 +22,13 @@ using testsupport::dumpMessage;
 extern std::string traceFilePath;
 
 namespace {
+
+std::string traceText() {
+    std::ifstream in(traceFilePath);
+    std::stringstream trace;
+    trace << in.rdbuf();
+    return trace.str();
+}
 
 constexpr const char *XML_MESSAGE = "Properties, MQMD(Format='XML     '), XML(doc(Status='ok'))";
 constexpr const char *BLOB_MESSAGE = "Properties, MQMD(Format='MQSTR   '), BLOB(BLOB=X'6869')";
@@ -57,6 +65,7 @@ TEST(Messages, ChildAndSiblingCreation) {
     EXPECT_EQ(dump(createChildElement(r, u"U", 0x7)), "U[0x00000007]");
     CciElement *sibling = createSiblingElement(anchor, u"Named", CCI_ELEMENT_TYPE_VALUE);
     EXPECT_EQ(dump(sibling), "Named[VALUE]");
+    EXPECT_EQ(dump(createSiblingElement(sibling, nullptr, CCI_ELEMENT_TYPE_NAME)), "[NAME]");
     int rc = 0;
     EXPECT_EQ(cniNextSibling(&rc, anchor), sibling);
     EXPECT_EQ(createChildElement(nullptr, u"X", CCI_ELEMENT_TYPE_NAME), nullptr);
@@ -143,12 +152,26 @@ TEST_F(Propagate, TerminalMissingUnattachedOrRefusedIsLogged) {
 TEST_F(Propagate, DownstreamExceptionIsReportedNotLoggedAndItsTextTraced) {
     EXPECT_EQ(propagate(u"notFound", scope_.message(XML_MESSAGE)), TT_PROPAGATION_EXCEPTION);
     EXPECT_TRUE(log_.entries().empty()) << log_.describe();
-    std::ifstream in(traceFilePath);
-    std::stringstream trace;
-    trace << in.rdbuf();
-    EXPECT_NE(trace.str().find("Exception text is 'Downstream node refused the message'"),
+    const std::string trace = traceText();
+    EXPECT_NE(trace.find("Exception text is 'Downstream node refused the message'"),
               std::string::npos)
-        << trace.str();
+        << trace;
+}
+
+// A database message longer than a trace line is traced (cut by the trace), and the
+// search goes on with the whole text.
+TEST(TracedSearch, LongInsertTextIsTracedCut) {
+    testsupport::MessageScope scope;
+    const std::string text = std::string(10000, 'x') + " SQLSTATE=23505";
+    CciChar *message = nullptr;
+    int code = 0;
+    ASSERT_TRUE(getSQLError(scope.exceptionList("DatabaseException(Insert(Text='" + text + "'))"),
+                            &message, &code));
+    free(message);
+    EXPECT_EQ(code, 23505);
+    const std::string trace = traceText();
+    const size_t at = trace.find("Extracted Text value: 'xxx");
+    EXPECT_NE(at, std::string::npos) << trace.substr(0, 3000);
 }
 
 } // namespace
