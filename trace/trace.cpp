@@ -211,14 +211,18 @@ struct textSink_t {
     void put(const char *text, size_t length) {
         total += static_cast<long>(length);
         const size_t copied = length < room() ? length : room();
-        memcpy(output + used, text, copied);
-        used += copied;
+        if (copied > 0) {
+            memcpy(output + used, text, copied);
+            used += copied;
+        }
     }
     void repeat(char c, size_t count) {
         total += static_cast<long>(count);
         const size_t copied = count < room() ? count : room();
-        memset(output + used, c, copied);
-        used += copied;
+        if (copied > 0) {
+            memset(output + used, c, copied);
+            used += copied;
+        }
     }
     // A piece formatted by the C library straight into the room left.
     template <typename... Values> void putFormatted(const char *directive, Values... values) {
