@@ -42,32 +42,34 @@ struct specCase {
     int32_t append;
     int32_t ring;
     int32_t ringSize;
+    char stream;         // globalTraceFile: 'e' stderr, 'o' stdout, '-' none
     const char *message; // standard error
 };
 
 TEST_F(TraceSetUp, ParsesSpecificationsIntoSwitches) {
     const char *missingF = "Invalid trace specification: missing required argument for -f option\n";
     const specCase cases[] = {
-        {"-l TRACE_ERROR|TRACE_INFO -t", 1, 0xC, 1, 4, 0, 0, 0, 0, 1000, ""},
-        {"-l TRACE_ALL|TRACE_NONE|TRACE_ERROR", 1, 0x4, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"-l TRACE_INFO|BOGUS", 0, 0x8, 0, 4, 0, 0, 0, 0, 1000,
+        {"-l TRACE_ERROR|TRACE_INFO -t", 1, 0xC, 1, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-l TRACE_ALL|TRACE_NONE|TRACE_ERROR", 1, 0x4, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-l TRACE_INFO|BOGUS", 0, 0x8, 0, 4, 0, 0, 0, 0, 1000, 'e',
          "Invalid trace setting 'BOGUS' found\n"},
-        {"-f", 0, 0x7FFE, 0, 4, 0, 0, 0, 0, 1000, missingF},
-        {"-f -t", 0, 0x7FFE, 1, 4, 0, 0, 0, 0, 1000, missingF},
-        {"-i -l", 0, 0, 0, 4, 1, 0, 0, 0, 1000,
+        {"-f", 0, 0x7FFE, 0, 4, 0, 0, 0, 0, 1000, 'e', missingF},
+        {"-f -t", 0, 0x7FFE, 1, 4, 0, 0, 0, 0, 1000, 'e', missingF},
+        {"-i -l", 0, 0, 0, 4, 1, 0, 0, 0, 1000, 'e',
          "Invalid trace specification: missing required argument for -l option\n"},
-        {"-t 12", 1, 0x7FFE, 1, 4, 0, 0, 0, 0, 1000, ""},
-        {"-t 7 -i -c -a", 1, 0x7FFE, 1, 7, 1, 1, 1, 0, 1000, ""},
-        {"-r", 1, 0x7FFE, 0, 4, 0, 0, 0, 1, 1000, ""},
-        {"-r 5000 -t", 1, 0x7FFE, 1, 4, 0, 0, 0, 1, 5000, ""},
-        {"-r 5000 -f stdout", 1, 0x7FFE, 0, 4, 0, 0, 0, 0, 5000, ""},
-        {"\"-l TRACE_INFO -i\"", 1, 0x8, 0, 4, 1, 0, 0, 0, 1000, ""},
-        {"-l 'TRACE_USER_1_TO_4|TRACE_WARNING'", 1, 0x1F0, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"-l \"TRACE_USER_9_TO_10\"", 1, 0x6000, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"-l TRACE_USER_10|TRACE_USER_1", 1, 0x4020, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"-l TRACE_USER_5_TO_8|TRACE_USER_ALL", 1, 0x7FE0, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"   -l    TRACE_SYSTEM_ALL   ", 1, 0x1E, 0, 4, 0, 0, 0, 0, 1000, ""},
-        {"-x -l TRACE_ENTRY_EXIT", 1, 0x2, 0, 4, 0, 0, 0, 0, 1000, ""},
+        {"-t 12", 1, 0x7FFE, 1, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-t 7 -i -c -a", 1, 0x7FFE, 1, 7, 1, 1, 1, 0, 1000, 'e', ""},
+        {"-r", 1, 0x7FFE, 0, 4, 0, 0, 0, 1, 1000, '-', ""},
+        {"-r 5000 -t", 1, 0x7FFE, 1, 4, 0, 0, 0, 1, 5000, '-', ""},
+        {"-r 5000 -f stdout", 1, 0x7FFE, 0, 4, 0, 0, 0, 0, 5000, 'o', ""},
+        {"\"-l TRACE_INFO -i\"", 1, 0x8, 0, 4, 1, 0, 0, 0, 1000, 'e', ""},
+        {"-l 'TRACE_USER_1_TO_4|TRACE_WARNING'", 1, 0x1F0, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-l \"TRACE_USER_9_TO_10\"", 1, 0x6000, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-l TRACE_USER_10|TRACE_USER_1", 1, 0x4020, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-l TRACE_USER_5_TO_8|TRACE_USER_ALL", 1, 0x7FE0, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"   -l    TRACE_SYSTEM_ALL   ", 1, 0x1E, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-f stderr", 1, 0x7FFE, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
+        {"-x -l TRACE_ENTRY_EXIT", 1, 0x2, 0, 4, 0, 0, 0, 0, 1000, 'e', ""},
     };
     for (const specCase &c : cases) {
         SCOPED_TRACE(std::string("specification '") + c.specification + "'");
@@ -87,20 +89,8 @@ TEST_F(TraceSetUp, ParsesSpecificationsIntoSwitches) {
         EXPECT_EQ(appendTrace, c.append);
         EXPECT_EQ(ringBuffer, c.ring);
         EXPECT_EQ(ringBufferSize, c.ringSize);
+        EXPECT_EQ(globalTraceFile, c.stream == 'e' ? stderr : c.stream == 'o' ? stdout : nullptr);
         EXPECT_EQ(errors, c.message);
-    }
-}
-
-TEST_F(TraceSetUp, ChoosesTheSharedStream) {
-    struct {
-        const char *specification;
-        FILE *stream;
-    } cases[] = {
-        {"-l TRACE_INFO", stderr}, {"-f stdout", stdout}, {"-f stderr", stderr}, {"-r", nullptr}};
-    for (const auto &c : cases) {
-        restartTrace(c.specification);
-        EXPECT_EQ(globalTraceFile, c.stream) << c.specification;
-        EXPECT_EQ(filePerThread, 0) << c.specification;
     }
 }
 
@@ -280,12 +270,6 @@ TEST_F(TraceSetUp, CloseTraceStopsRecordsWithoutComplaint) {
     }
     EXPECT_EQ(errors, "");
     EXPECT_EQ(readLines(path).size(), 2u);
-}
-
-TEST(TraceEnvironment, SetEnvStringPutsTheTextIntoTheEnvironment) {
-    static char text[] = "TREVANE_TRACE_SETENV=-l TRACE_INFO";
-    EXPECT_EQ(TraceSetEnvString(text), text);
-    EXPECT_STREQ(getenv("TREVANE_TRACE_SETENV"), "-l TRACE_INFO");
 }
 
 } // namespace
