@@ -157,6 +157,16 @@ TEST(ExtendBufferTest, GrowsByWholeKilobytesCoveringTheShortfall) {
     }
 }
 
+TEST(ExtendBufferTest, SizeBeyondAThirtyTwoBitCountLeavesTheBufferAsItWas) {
+    int length = 64;
+    char *buffer = static_cast<char *>(malloc(static_cast<size_t>(length)));
+    char *position = buffer + 10;
+    EXPECT_EQ(extendBufferIfRequired(INT32_MAX, &buffer, &position, &length), FALSE);
+    EXPECT_EQ(length, 64);
+    EXPECT_EQ(position - buffer, 10);
+    free(buffer);
+}
+
 TEST(SegmentSizeTest, TakesKilobytesFromTheEnvironmentWithTheDefaultAsMinimum) {
     const char *variable = "TREVANE_TEST_SEGMENT_SIZE";
     const struct {
