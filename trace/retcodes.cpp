@@ -81,4 +81,6 @@ const char *RetCodeToString(int32_t code) {
     return traceRetcodeStrings[code];
 }
 
-const char *TraceTranslateRetcode(int32_t code) { return RetCodeToString(code); }
+const char *TraceTranslateRetcode(int32_t code) {
+    return RetCodeToString(code);
+}
