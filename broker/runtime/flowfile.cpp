@@ -46,7 +46,7 @@ public:
     Reader(std::string file, std::string directory)
         : file_(std::move(file)), directory_(std::move(directory)) {}
 
-    FlowSpec read(const std::string &text) {
+    FlowDefinition read(const std::string &text) {
         YAML::Node root;
         try {
             root = YAML::Load(text);
@@ -58,7 +58,7 @@ public:
                                 std::string("a flow file is a mapping of flow settings, not ") +
                                     kindName(root));
         }
-        FlowSpec flow;
+        FlowDefinition flow;
         flow.file = file_;
         flow.directory = directory_;
         flow.name = defaultName();
@@ -121,7 +121,7 @@ private:
         return value.Scalar();
     }
 
-    void readLibraries(const YAML::Node &value, FlowSpec &flow) const {
+    void readLibraries(const YAML::Node &value, FlowDefinition &flow) const {
         if (value.IsNull()) {
             return;
         }
@@ -155,7 +155,7 @@ private:
         return static_cast<int>(number);
     }
 
-    void readNodes(const YAML::Node &value, FlowSpec &flow) const {
+    void readNodes(const YAML::Node &value, FlowDefinition &flow) const {
         if (!value.IsSequence()) {
             throw FlowFileError(file_, lineOf(value),
                                 std::string("nodes must be a list, not ") + kindName(value));
@@ -168,7 +168,7 @@ private:
                                                 "properties, not ") +
                                         kindName(item));
             }
-            NodeSpec node;
+            NodeDefinition node;
             node.line = lineOf(item);
             for (const auto &entry : item) {
                 const std::string key = entry.first.as<std::string>();
@@ -196,7 +196,7 @@ private:
         }
     }
 
-    void checkNodeName(const NodeSpec &node) const {
+    void checkNodeName(const NodeDefinition &node) const {
         if (node.name.empty()) {
             throw FlowFileError(file_, node.line, "a node has no name");
         }
@@ -211,7 +211,7 @@ private:
         }
     }
 
-    void readProperties(const YAML::Node &value, NodeSpec &node) const {
+    void readProperties(const YAML::Node &value, NodeDefinition &node) const {
         if (value.IsNull()) {
             return;
         }
@@ -233,7 +233,7 @@ private:
         }
     }
 
-    void readConnections(const YAML::Node &value, FlowSpec &flow) const {
+    void readConnections(const YAML::Node &value, FlowDefinition &flow) const {
         if (value.IsNull()) {
             return;
         }
@@ -248,7 +248,7 @@ private:
         }
     }
 
-    ConnectionSpec parseConnection(const std::string &text, int line) const {
+    ConnectionDefinition parseConnection(const std::string &text, int line) const {
         auto fail = [&](const std::string &why) {
             return FlowFileError(file_, line,
                                  "connection '" + text + "': " + why +
@@ -258,7 +258,7 @@ private:
         if (arrow == std::string::npos || text.find("->", arrow + 2) != std::string::npos) {
             throw fail("needs exactly one '->'");
         }
-        ConnectionSpec c;
+        ConnectionDefinition c;
         c.line = line;
         auto end = [&](std::string side, std::string &node, std::string &terminal) {
             size_t first = side.find_first_not_of(" \t");
@@ -278,13 +278,13 @@ private:
         return c;
     }
 
-    void checkConnections(const FlowSpec &flow) const {
+    void checkConnections(const FlowDefinition &flow) const {
         std::set<std::string> names;
-        for (const NodeSpec &n : flow.nodes) {
+        for (const NodeDefinition &n : flow.nodes) {
             names.insert(n.name);
         }
         std::set<std::string> seen;
-        for (const ConnectionSpec &c : flow.connections) {
+        for (const ConnectionDefinition &c : flow.connections) {
             for (const std::string *name : {&c.fromNode, &c.toNode}) {
                 if (names.count(*name) == 0) {
                     throw FlowFileError(file_, c.line,
@@ -319,7 +319,7 @@ FlowFileError::FlowFileError(const std::string &file_, int line_, const std::str
                          reason_),
       file(file_), line(line_), reason(reason_) {}
 
-FlowSpec parseFlowFile(const std::string &path) {
+FlowDefinition parseFlowFile(const std::string &path) {
     std::ifstream in(path);
     if (!in) {
         throw FlowFileError(path, 0, "cannot read the flow file");
@@ -333,8 +333,8 @@ FlowSpec parseFlowFile(const std::string &path) {
     return parseFlowText(text.str(), path, directory);
 }
 
-FlowSpec parseFlowText(const std::string &text, const std::string &file,
-                       const std::string &directory) {
+FlowDefinition parseFlowText(const std::string &text, const std::string &file,
+                             const std::string &directory) {
     return Reader(file, directory).read(text);
 }
 
@@ -369,7 +369,7 @@ std::string expandEnvironment(std::string_view text, const std::string &file, in
     return out;
 }
 
-std::string resolveLibrary(const FlowSpec &flow, const LibrarySpec &library,
+std::string resolveLibrary(const FlowDefinition &flow, const LibraryEntry &library,
                            const std::vector<std::string> &searchPath) {
     const std::string &path = library.path;
     auto inFlowDirectory = [&] { return path.front() == '/' ? path : flow.directory + "/" + path; };

@@ -25,21 +25,21 @@ public:
     std::string reason;
 };
 
-struct PropertySpec {
+struct PropertySetting {
     std::string name;
     std::string value; /* environment references already expanded */
     int line = 0;
 };
 
-struct NodeSpec {
+struct NodeDefinition {
     std::string name;
     std::string className;
-    std::vector<PropertySpec> properties; /* in the order written */
+    std::vector<PropertySetting> properties; /* in the order written */
     int line = 0;
 };
 
 /* "FROM.terminal -> TO.terminal" */
-struct ConnectionSpec {
+struct ConnectionDefinition {
     std::string fromNode;
     std::string fromTerminal;
     std::string toNode;
@@ -47,20 +47,20 @@ struct ConnectionSpec {
     int line = 0;
 };
 
-struct LibrarySpec {
+struct LibraryEntry {
     std::string path; /* as written, expanded; resolve with resolveLibrary */
     int line = 0;
 };
 
-struct FlowSpec {
+struct FlowDefinition {
     std::string file;      /* the path the flow was read from, for messages */
     std::string directory; /* its directory: relative library paths start here */
     std::string name;      /* `name`, else the file name without its extension */
     std::string queueManager;
     int queueManagerLine = 0;
-    std::vector<LibrarySpec> libraries;
-    std::vector<NodeSpec> nodes;
-    std::vector<ConnectionSpec> connections;
+    std::vector<LibraryEntry> libraries;
+    std::vector<NodeDefinition> nodes;
+    std::vector<ConnectionDefinition> connections;
     int additionalInstances = 0;
 };
 
@@ -69,12 +69,12 @@ constexpr int MAX_ADDITIONAL_INSTANCES = 64;
 
 /* Reads and checks a flow file: the shape of every entry, unique node names, and that
    each connection names nodes of the flow. Throws FlowFileError. */
-FlowSpec parseFlowFile(const std::string &path);
+FlowDefinition parseFlowFile(const std::string &path);
 
 /* The same for a flow held in memory; `file` names it in messages and `directory` is
    where relative library paths start. */
-FlowSpec parseFlowText(const std::string &text, const std::string &file,
-                       const std::string &directory);
+FlowDefinition parseFlowText(const std::string &text, const std::string &file,
+                             const std::string &directory);
 
 /* Replaces each ${NAME} in `text` by the environment variable's value; "$${" stands for a
    literal "${". Throws FlowFileError (file, line) naming a variable that is not set or a
@@ -85,7 +85,7 @@ std::string expandEnvironment(std::string_view text, const std::string &file, in
    directory when relative; a bare file name is looked up in each of `searchPath` in
    order, then in the flow file's directory. The first existing file wins; when none
    exists, the path the entry would name in the flow's directory. */
-std::string resolveLibrary(const FlowSpec &flow, const LibrarySpec &library,
+std::string resolveLibrary(const FlowDefinition &flow, const LibraryEntry &library,
                            const std::vector<std::string> &searchPath);
 
 } // namespace runtime

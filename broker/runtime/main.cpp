@@ -194,8 +194,8 @@ int main(int argc, char **argv) {
         if (!options.logFile.empty()) {
             addLogFile(options.logFile);
         }
-        runtime::FlowSpec spec = runtime::parseFlowFile(options.flowFile);
-        flow = runtime::DeployedFlow::deploy(spec, options.runtime);
+        runtime::FlowDefinition definition = runtime::parseFlowFile(options.flowFile);
+        flow = runtime::DeployedFlow::deploy(definition, options.runtime);
         if (!options.graphFile.empty()) {
             writeGraph(*flow, options.graphFile);
         }

@@ -21,8 +21,8 @@ namespace runtime {
 
 namespace {
 
-std::string at(const FlowSpec &spec, int line) {
-    return spec.file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": ";
+std::string at(const FlowDefinition &definition, int line) {
+    return definition.file + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": ";
 }
 
 std::string joined(const std::vector<std::string> &items) {
@@ -77,7 +77,7 @@ std::string quoted(const std::string &text) {
 } // namespace
 
 struct DeployedFlow::State {
-    FlowSpec spec;
+    FlowDefinition definition;
     std::string queueManager;
     int additionalInstances = 0;
     broker::Flow *flow = nullptr;
@@ -89,14 +89,14 @@ struct DeployedFlow::State {
     void fail(int line, const std::string &what) {
         broker::deleteFlow(flow);
         flow = nullptr;
-        throw DeployError(at(spec, line) + what);
+        throw DeployError(at(definition, line) + what);
     }
 
     std::vector<std::string> loadLibraries(const RuntimeOptions &options) {
         std::vector<std::string> pluginClasses;
         const std::vector<std::string> path = searchPath(options);
-        for (const LibrarySpec &library : spec.libraries) {
-            std::string file = resolveLibrary(spec, library, path);
+        for (const LibraryEntry &library : definition.libraries) {
+            std::string file = resolveLibrary(definition, library, path);
             try {
                 const broker::PluginLibrary &loaded = broker::loadPlugin(file);
                 pluginClasses.insert(pluginClasses.end(), loaded.classes.begin(),
@@ -109,7 +109,7 @@ struct DeployedFlow::State {
     }
 
     void createNodes(const std::vector<std::string> &pluginClasses) {
-        for (const NodeSpec &n : spec.nodes) {
+        for (const NodeDefinition &n : definition.nodes) {
             if (!broker::classExists(n.className)) {
                 fail(n.line, "node '" + n.name + "': unknown class '" + n.className +
                                  "' (built-in classes: MQInput, MQOutput, Database, Trace; "
@@ -125,10 +125,10 @@ struct DeployedFlow::State {
     }
 
     void applyProperties() {
-        for (const NodeSpec &n : spec.nodes) {
+        for (const NodeDefinition &n : definition.nodes) {
             CciNode *node = broker::findNode(flow, n.name);
             bool labelled = std::any_of(n.properties.begin(), n.properties.end(),
-                                        [](const PropertySpec &p) { return p.name == "label"; });
+                                        [](const PropertySetting &p) { return p.name == "label"; });
             if (!labelled) {
                 // A node is known by its label in logs and exceptions; a class that takes
                 // no label simply does not get one.
@@ -138,7 +138,7 @@ struct DeployedFlow::State {
                     broker::clearLastException();
                 }
             }
-            for (const PropertySpec &p : n.properties) {
+            for (const PropertySetting &p : n.properties) {
                 try {
                     broker::setProperty(node, p.name, p.value);
                 } catch (const broker::Error &e) {
@@ -153,7 +153,7 @@ struct DeployedFlow::State {
     }
 
     void connectTerminals() {
-        for (const ConnectionSpec &c : spec.connections) {
+        for (const ConnectionDefinition &c : definition.connections) {
             CciNode *from = broker::findNode(flow, c.fromNode);
             CciNode *to = broker::findNode(flow, c.toNode);
             const std::string what = "connection " + c.fromNode + "." + c.fromTerminal + " -> " +
@@ -179,7 +179,7 @@ struct DeployedFlow::State {
     }
 
     void checkQueueManager() {
-        for (const NodeSpec &n : spec.nodes) {
+        for (const NodeDefinition &n : definition.nodes) {
             if (usesQueueManager(broker::findNode(flow, n.name)) && queueManager.empty()) {
                 fail(n.line, "node '" + n.name + "' (class " + n.className +
                                  ") needs a queue manager, and the flow names none (set "
@@ -205,18 +205,18 @@ DeployedFlow::~DeployedFlow() {
     undeploy();
 }
 
-std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowSpec &spec,
+std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowDefinition &definition,
                                                    const RuntimeOptions &options) {
     std::unique_ptr<DeployedFlow> deployed(new DeployedFlow());
     State &s = *deployed->state_;
-    s.spec = spec;
-    s.queueManager = options.queueManager.empty() ? spec.queueManager : options.queueManager;
-    s.additionalInstances =
-        options.additionalInstances >= 0 ? options.additionalInstances : spec.additionalInstances;
+    s.definition = definition;
+    s.queueManager = options.queueManager.empty() ? definition.queueManager : options.queueManager;
+    s.additionalInstances = options.additionalInstances >= 0 ? options.additionalInstances
+                                                             : definition.additionalInstances;
     try {
         registerBuiltinNodes();
     } catch (const broker::Error &e) {
-        throw DeployError(at(spec, 0) + e.what());
+        throw DeployError(at(definition, 0) + e.what());
     }
     broker::BrokerIdentity identity;
     identity.brokerName = options.brokerName;
@@ -227,29 +227,29 @@ std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowSpec &spec,
     broker::setBrokerIdentity(identity);
 
     std::vector<std::string> pluginClasses = s.loadLibraries(options);
-    s.flow = broker::createFlow(spec.name);
+    s.flow = broker::createFlow(definition.name);
     s.createNodes(pluginClasses);
     s.applyProperties();
     s.connectTerminals();
     s.checkQueueManager();
 
     int inputs = 0;
-    for (const NodeSpec &n : spec.nodes) {
+    for (const NodeDefinition &n : definition.nodes) {
         inputs += isInputNode(broker::findNode(s.flow, n.name)) ? 1 : 0;
     }
     if (inputs == 0) {
         runtimeLog(CCI_LOG_WARNING, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,
-                   "Flow '" + spec.name +
+                   "Flow '" + definition.name +
                        "' has no MQInput node: it is deployed but takes no "
                        "messages",
-                   {spec.name});
+                   {definition.name});
     }
     runtimeLog(CCI_LOG_INFORMATION, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,
-               "Flow '" + spec.name + "' deployed from " + spec.file + ": " +
-                   std::to_string(spec.nodes.size()) + " node(s), " +
-                   std::to_string(spec.connections.size()) + " connection(s), " +
+               "Flow '" + definition.name + "' deployed from " + definition.file + ": " +
+                   std::to_string(definition.nodes.size()) + " node(s), " +
+                   std::to_string(definition.connections.size()) + " connection(s), " +
                    std::to_string(s.additionalInstances) + " additional instance(s)",
-               {spec.name, spec.file});
+               {definition.name, definition.file});
     return deployed;
 }
 
@@ -259,7 +259,7 @@ void DeployedFlow::start() {
         return;
     }
     std::vector<std::string> queues;
-    for (const NodeSpec &n : s.spec.nodes) {
+    for (const NodeDefinition &n : s.definition.nodes) {
         CciNode *node = broker::findNode(s.flow, n.name);
         if (!isInputNode(node)) {
             continue;
@@ -271,7 +271,7 @@ void DeployedFlow::start() {
                 instance->open();
             } catch (const broker::Error &e) {
                 s.instances.clear();
-                throw DeployError(at(s.spec, n.line) + e.what());
+                throw DeployError(at(s.definition, n.line) + e.what());
             }
             s.instances.push_back(std::move(instance));
         }
@@ -283,10 +283,10 @@ void DeployedFlow::start() {
     }
     s.started = true;
     runtimeLog(CCI_LOG_INFORMATION, __FILE__, __LINE__, "DeployedFlow::start", MSG_READY,
-               "Flow '" + s.spec.name + "' is ready: " + std::to_string(s.threads.size()) +
+               "Flow '" + s.definition.name + "' is ready: " + std::to_string(s.threads.size()) +
                    " instance thread(s) reading queue(s) " + joined(queues) +
                    " of queue manager '" + s.queueManager + "'",
-               {s.spec.name, s.queueManager});
+               {s.definition.name, s.queueManager});
 }
 
 void DeployedFlow::requestStop() {
@@ -304,8 +304,8 @@ void DeployedFlow::undeploy() {
     }
     if (s.started) {
         runtimeLog(CCI_LOG_INFORMATION, __FILE__, __LINE__, "DeployedFlow::undeploy", MSG_STOPPING,
-                   "Flow '" + s.spec.name + "' is stopping: messages in flight finish first",
-                   {s.spec.name});
+                   "Flow '" + s.definition.name + "' is stopping: messages in flight finish first",
+                   {s.definition.name});
     }
     s.stopThreads();
     uint64_t done = committed();
@@ -316,19 +316,19 @@ void DeployedFlow::undeploy() {
     broker::deleteFlow(s.flow);
     s.flow = nullptr;
     runtimeLog(CCI_LOG_INFORMATION, __FILE__, __LINE__, "DeployedFlow::undeploy", MSG_STOPPED,
-               "Flow '" + s.spec.name +
+               "Flow '" + s.definition.name +
                    "' stopped and every node context deleted: " + std::to_string(done) +
                    " message(s) committed, " + std::to_string(undone) + " backed out",
-               {s.spec.name, std::to_string(done), std::to_string(undone)});
+               {s.definition.name, std::to_string(done), std::to_string(undone)});
 }
 
 void DeployedFlow::writeGraph(std::ostream &out) const {
     const State &s = *state_;
-    out << "digraph " << quoted(s.spec.name) << " {\n"
+    out << "digraph " << quoted(s.definition.name) << " {\n"
         << "    rankdir=LR;\n"
         << "    node [shape=record, fontname=\"Helvetica\"];\n"
         << "    edge [fontname=\"Helvetica\"];\n";
-    for (const NodeSpec &n : s.spec.nodes) {
+    for (const NodeDefinition &n : s.definition.nodes) {
         CciNode *node = s.flow == nullptr ? nullptr : broker::findNode(s.flow, n.name);
         std::vector<std::string> inputs =
             node == nullptr ? std::vector<std::string>() : broker::inputTerminals(node);
@@ -355,7 +355,7 @@ void DeployedFlow::writeGraph(std::ostream &out) const {
         label += "}";
         out << "    " << quoted(n.name) << " [label=" << quoted(label) << "];\n";
     }
-    for (const ConnectionSpec &c : s.spec.connections) {
+    for (const ConnectionDefinition &c : s.definition.connections) {
         CciNode *from = s.flow == nullptr ? nullptr : broker::findNode(s.flow, c.fromNode);
         CciNode *to = s.flow == nullptr ? nullptr : broker::findNode(s.flow, c.toNode);
         auto port = [](const std::vector<std::string> &names, const std::string &name,
@@ -377,8 +377,8 @@ void DeployedFlow::writeGraph(std::ostream &out) const {
     out << "}\n";
 }
 
-const FlowSpec &DeployedFlow::spec() const {
-    return state_->spec;
+const FlowDefinition &DeployedFlow::definition() const {
+    return state_->definition;
 }
 const std::string &DeployedFlow::queueManager() const {
     return state_->queueManager;

@@ -44,7 +44,7 @@ class DeployedFlow {
 public:
     /* Deploys the flow: nothing is left behind when it fails (the contexts already made
        are deleted again). Throws DeployError. */
-    static std::unique_ptr<DeployedFlow> deploy(const FlowSpec &spec,
+    static std::unique_ptr<DeployedFlow> deploy(const FlowDefinition &definition,
                                                 const RuntimeOptions &options);
     ~DeployedFlow();
     DeployedFlow(const DeployedFlow &) = delete;
@@ -64,7 +64,7 @@ public:
        terminals, connections from output to input terminal. */
     void writeGraph(std::ostream &out) const;
 
-    const FlowSpec &spec() const;
+    const FlowDefinition &definition() const;
     const std::string &queueManager() const;
     /* Threads that run the flow: (additional instances + 1) per MQInput node. */
     int threadCount() const;

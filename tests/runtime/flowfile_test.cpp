@@ -7,18 +7,18 @@
 #include "broker/runtime/flowfile.h"
 #include "tests/runtime/helpers.h"
 
+using runtime::FlowDefinition;
 using runtime::FlowFileError;
-using runtime::FlowSpec;
 using runtime::parseFlowText;
 
 namespace {
 
-FlowSpec parse(const std::string &text) {
+FlowDefinition parse(const std::string &text) {
     return parseFlowText(text, "flow.yaml", "/flows");
 }
 
 TEST(FlowFile, ReadsEveryPartOfAFlowWithItsLines) {
-    FlowSpec flow = parse(R"(name: ORDERS
+    FlowDefinition flow = parse(R"(name: ORDERS
 queueManager: QM1
 libraries:
   - libtrevane.so
@@ -60,7 +60,7 @@ connections:
 }
 
 TEST(FlowFile, NamesTheFlowAfterItsFileWhenItHasNoName) {
-    FlowSpec flow =
+    FlowDefinition flow =
         parseFlowText("nodes:\n  - {name: A, class: Trace}\n", "/x/y/orders.flow.yaml", "/x/y");
     EXPECT_EQ(flow.name, "orders.flow");
     EXPECT_EQ(flow.additionalInstances, 0);
@@ -124,10 +124,10 @@ TEST(FlowFile, RefusesMalformedFlowsNamingTheLine) {
 TEST(FlowFile, ExpandsEnvironmentReferencesInValuesAndLibraries) {
     ::setenv("RT_TEST_DIR", "/data", 1);
     ::unsetenv("RT_TEST_UNSET");
-    FlowSpec flow = parse("libraries: [\"${RT_TEST_DIR}/lib/libx.so\"]\nnodes:\n  - name: A\n"
-                          "    class: Database\n    properties:\n"
-                          "      dataSource: ${RT_TEST_DIR}/db.sqlite\n"
-                          "      statement: \"SELECT '$${RT_TEST_DIR}'\"\n");
+    FlowDefinition flow = parse("libraries: [\"${RT_TEST_DIR}/lib/libx.so\"]\nnodes:\n  - name: A\n"
+                                "    class: Database\n    properties:\n"
+                                "      dataSource: ${RT_TEST_DIR}/db.sqlite\n"
+                                "      statement: \"SELECT '$${RT_TEST_DIR}'\"\n");
     EXPECT_EQ(flow.libraries[0].path, "/data/lib/libx.so");
     EXPECT_EQ(flow.nodes[0].properties[0].value, "/data/db.sqlite");
     EXPECT_EQ(flow.nodes[0].properties[1].value, "SELECT '${RT_TEST_DIR}'");
@@ -152,7 +152,7 @@ TEST(FlowFile, FindsBareLibraryNamesOnTheSearchPathBeforeTheFlowDirectory) {
     rttest::TempDir first, second, flowDirectory;
     rttest::writeFile(second.file("libp.so"), "");
     rttest::writeFile(flowDirectory.file("libp.so"), "");
-    FlowSpec flow =
+    FlowDefinition flow =
         parseFlowText("nodes:\n  - {name: A, class: Trace}\n", "flow.yaml", flowDirectory.path());
     auto resolve = [&](const std::string &path, std::vector<std::string> search) {
         return runtime::resolveLibrary(flow, {path, 1}, search);
