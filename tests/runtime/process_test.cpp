@@ -103,7 +103,8 @@ connections:
         std::remove(ready.c_str());
         auto broker = std::make_unique<Process>(
             std::vector<std::string>{BROKER, "--plugin-path", PLUGIN_DIR, "--ready-file", ready,
-                                     "--log", dir.file("broker.log"), flow},
+                                     "--log", dir.file("broker.log"), "--broker", "RT_BROKER",
+                                     flow},
             dir.file(tag + ".out"), dir.file(tag + ".err"));
         EXPECT_TRUE(rttest::waitFor([&] { return ::access(ready.c_str(), F_OK) == 0; }))
             << broker->err();
