@@ -126,6 +126,7 @@ TEST_F(RunningBroker, SigtermStopsTheFlowAndDeletesEveryContext) {
     for (const std::string &text :
          {std::string("OSTRINV2_trevane 9 "),
           std::string("the node context for TrevaneNode (Code)"),
+          std::string("inserts: \"RT_BROKER\" \"TrevaneNode\" \"Code\""),
           std::string("TrevaneRuntime 3013"), std::string("1 message(s) committed")}) {
         EXPECT_NE(logFile.find(text), std::string::npos) << "missing: " << text << "\n" << logFile;
         EXPECT_NE(broker->err().find(text), std::string::npos) << "standard error lacks: " << text;
