@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     build-essential g++ clang clang-14 libclang-rt-14-dev cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    libicu-dev libexpat1-dev libsqlite3-dev sqlite3 libyaml-cpp-dev
+    libicu-dev libexpat1-dev libxml2-dev libsqlite3-dev sqlite3 libyaml-cpp-dev
     clang-format graphviz procps
 )
 missing=()
