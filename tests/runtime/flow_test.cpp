@@ -5,8 +5,6 @@
 // queue, catch path, unparsable input). Also the Graphviz drawing of a deployed flow.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "broker/host.h"
 #include "broker/runtime/runtime.h"
 #include "tests/runtime/helpers.h"

@@ -255,6 +255,22 @@ private:
     std::string err_;
 };
 
+// N for the demo flow's reply to request N ("<outer><tag1>request-N</tag1>" with the
+// stored code), -1 for anything else.
+inline int replyNumber(const std::string &body) {
+    const std::string head = "<outer><tag1>request-";
+    const std::string tail = "</tag1><Status>42704</Status></outer>";
+    if (body.size() <= head.size() + tail.size() || body.compare(0, head.size(), head) != 0 ||
+        body.compare(body.size() - tail.size(), tail.size(), tail) != 0) {
+        return -1;
+    }
+    std::string digits = body.substr(head.size(), body.size() - head.size() - tail.size());
+    if (digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    return std::stoi(digits);
+}
+
 inline int exitCode(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
