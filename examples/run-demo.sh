@@ -69,7 +69,9 @@ fi
 
 echo "== Flow ready; running flowping"
 status=0
-(cd "$work" && timeout 60 stdbuf -oL -eL "$flowping" >"$work/flowping.out" 2>&1) || status=$?
+# flowping writes its progress to standard output and the reply to standard error; shown
+# in that order below.
+(cd "$work" && timeout 60 "$flowping" >"$work/flowping.out" 2>"$work/flowping.err") || status=$?
 
 echo "== Stopping the broker"
 kill -TERM "$broker_pid"
@@ -80,7 +82,7 @@ echo "== Broker log (catalogue texts; the full entries are in the log file)"
 sed -e 's/ | trace: .*$//' -e 's/^/   /' "$work/broker.log"
 
 echo "== flowping"
-cat "$work/flowping.out"
+cat "$work/flowping.out" "$work/flowping.err"
 if [ "$status" -ne 0 ]; then
     echo "demo: flowping failed (status $status)" >&2
     exit 1
