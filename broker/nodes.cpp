@@ -118,9 +118,12 @@ CciTerminal *createTerminal(int *returnCode, CciNode *node, const CciChar *name,
     return list.back().get();
 }
 
+// The function named in the frame the broker adds when an exception leaves a node.
+constexpr const char *BOUNDARY_FUNCTION = "broker::deliver";
+
 ExceptionFrame boundaryFrame(const CciNode *node) {
     ExceptionFrame frame = brokerFrame(
-        CCI_RECOVERABLE_EXCEPTION, __FILE__, __LINE__, "broker::deliver", MSG_NODE_EXCEPTION,
+        CCI_RECOVERABLE_EXCEPTION, __FILE__, __LINE__, BOUNDARY_FUNCTION, MSG_NODE_EXCEPTION,
         "Node '" + node->name + "' of class '" + node->nodeClass.name + "' raised an exception",
         {node->name, node->nodeClass.name});
     frame.nodeName = node->name;
@@ -152,8 +155,9 @@ BrokerException fromCurrentException(const CciNode *node, const char *slot) {
 void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMessage *exceptionList,
                       CciMessage *message, bool *delivered);
 
-// Runs the node's evaluate slot. An exception goes to the node's attached "failure"
-// terminal with a new exception list, or upstream with this node's frame added.
+// Runs the node's evaluate slot. An exception the node raised goes to its attached
+// "failure" terminal with a new exception list; otherwise, and for an exception that came
+// back from further down the flow, it goes upstream with this node's frame added.
 void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exceptionList,
                     CciMessage *message) {
     std::shared_ptr<BrokerException> caught;
@@ -164,9 +168,18 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
     } catch (...) {
         caught = std::make_shared<BrokerException>(fromCurrentException(node, "evaluate"));
     }
+    // Only what this node raised itself goes to its "failure" terminal. An exception that
+    // already crossed a node boundary was raised further down the flow, where that node's
+    // own failure path had its chance: routing it here again would hand one failure to
+    // two failure paths, and a quiet second pass would make the message look handled.
+    const bool raisedDownstream =
+        std::any_of(caught->frames.begin(), caught->frames.end(), [](const ExceptionFrame &frame) {
+            return frame.function == BOUNDARY_FUNCTION;
+        });
     caught->frames.push_back(boundaryFrame(node));
     CciTerminal *failure = terminalNamed(node->outputs, "failure");
-    if (failure == nullptr || failure->connections.empty() || message->context == nullptr) {
+    if (raisedDownstream || failure == nullptr || failure->connections.empty() ||
+        message->context == nullptr) {
         setLastException(caught);
         throw BrokerException(*caught);
     }

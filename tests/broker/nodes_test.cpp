@@ -158,6 +158,19 @@ TEST_F(Nodes, ExceptionWithoutFailureTerminalGoesUpstreamThroughEveryNode) {
     EXPECT_TRUE(sinkRecords("catcher").empty());
 }
 
+TEST_F(Nodes, DownstreamExceptionSkipsTheFailureTerminalOfAnUpstreamNode) {
+    // The relay passes the exception from db upstream; its own failure path must not
+    // receive it as if the relay had failed, or the message would look handled.
+    flow.node("Relay", "front");
+    flow.node("Relay", "db", {{"raise", "SQLSTATE=42704"}});
+    flow.node("TestSink", "frontFailure");
+    flow.connect("front.out -> db.in");
+    flow.connect("front.failure -> frontFailure.in");
+    EXPECT_EQ(flow.deliver("front", scope.message("a")), CCI_EXCEPTION);
+    EXPECT_TRUE(sinkRecords("frontFailure").empty());
+    EXPECT_EQ(lastRaised()->frame.traceText, "SQLSTATE=42704");
+}
+
 TEST_F(Nodes, ExceptionFromTheFailurePathGoesUpstream) {
     flow.node("Relay", "db", {{"raise", "first"}});
     flow.node("TestSink", "handler", {{"raise", "0 second"}});
