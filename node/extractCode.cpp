@@ -21,6 +21,7 @@
 #include "utilities/body.h"
 #include "utilities/locate.h"
 #include "utilities/message.h"
+#include "utilities/tracetext.h"
 
 namespace {
 
@@ -40,10 +41,6 @@ constexpr int QUALIFIED_PATH_UNITS = 256 + 4 + 1;
 constexpr size_t LOG_TEXT_SIZE = 1000;
 constexpr size_t NODE_INSERT_SIZE = 100;
 constexpr size_t COPY_LOCATION_INSERT_SIZE = 257;
-
-const char *boolText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 const char *elementTypeText(CciElementType type) {
     switch (type) {
@@ -376,7 +373,7 @@ void extractSQLCode(const CciChar *sqlErrorMessage, int *sqlCodeP) {
 int copySQLCodeToElement(CciElement *elementP, int sqlCode, bool_t newElement, bool_t xmlMessage) {
     TRACE_FUNCTION("copySQLCodeToElement");
     TRACE_ENTRY("elementP=%.8x, sqlCode=%d, newElement=%s", tracePtr(elementP), sqlCode,
-                boolText(newElement));
+                truthText(newElement));
 
     int rc = 0;
     CciElement *targetP = elementP;

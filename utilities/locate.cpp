@@ -14,6 +14,7 @@
 #include "trace/retcodes.h"
 #include "trace/trace.h"
 #include "utilities/message.h"
+#include "utilities/tracetext.h"
 #include "utilities/vocabulary.h"
 
 namespace {
@@ -21,10 +22,6 @@ namespace {
 constexpr int PATH_BUFFER_UNITS = LOCATE_MAX_PATH_BELOW_ROOT + 1; /* 256 and terminator */
 constexpr int NAME_BUFFER_UNITS = 256;
 constexpr int NAME_BUFFER_BYTES = NAME_BUFFER_UNITS * static_cast<int>(sizeof(CciChar));
-
-const char *boolText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 const char *elementTypeText(const elementType_t *elementTypeP) {
     if (elementTypeP == nullptr) {
@@ -147,7 +144,7 @@ CciElement *locateElementInMessage(CciMessage *message, const CciChar *elementNa
                                    bool_t *elementCreatedP) {
     TRACE_FUNCTION("locateElementInMessage");
     TRACE_ENTRY("message=%.8x, elementName=%S, createElement=%s, elementTypeP=%s",
-                tracePtr(message), orNullLiteral(elementName), boolText(createElement),
+                tracePtr(message), orNullLiteral(elementName), truthText(createElement),
                 elementTypeText(elementTypeP));
 
     CciElement *elementP = nullptr;
@@ -207,8 +204,8 @@ CciElement *locateElementInTree(CciMessage *message, CciElement *currentElement,
     TRACE_ENTRY("message=%.8x, currentElement=%.8x, elementNameAndPath=%S, createElement=%s, "
                 "elementType=%s, firstElementUnderRoot=%s",
                 tracePtr(message), tracePtr(currentElement), orNullLiteral(elementNameAndPath),
-                boolText(createElement), elementTypeText(elementTypeP),
-                boolText(firstElementUnderRoot));
+                truthText(createElement), elementTypeText(elementTypeP),
+                truthText(firstElementUnderRoot));
 
     CciElement *elementP = nullptr;
     int rc = 0;

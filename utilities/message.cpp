@@ -18,6 +18,7 @@
 #include "portability/unicode.h"
 #include "trace/retcodes.h"
 #include "trace/trace.h"
+#include "utilities/tracetext.h"
 #include "utilities/vocabulary.h"
 
 namespace {
@@ -27,10 +28,6 @@ constexpr const char PROPAGATE_FUNCTION[] = "propagateMessage()";
 constexpr size_t LOG_TEXT_SIZE = 1000;
 constexpr size_t TERMINAL_INSERT_SIZE = 256;
 constexpr size_t RETURN_CODE_INSERT_SIZE = 20;
-
-const char *boolText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 /* The broker's three element types by name; null for any other value. */
 const char *knownElementTypeText(CciElementType elementType) {
@@ -164,7 +161,7 @@ int propagateMessage(nodeContext_t *contextP, const CciChar *terminalName, CciMe
                      CciMessage *destinationList, CciMessage *exceptionList, bool_t newMessage) {
     TRACE_FUNCTION("propagateMessage");
     TRACE_ENTRY("contextP=%.8x, terminalName=%S, message=%.8x, newMessage=%s", tracePtr(contextP),
-                orNullLiteral(terminalName), tracePtr(message), boolText(newMessage));
+                orNullLiteral(terminalName), tracePtr(message), truthText(newMessage));
 
     CciTerminal *terminalP = getOutputTerminalHandle(contextP, terminalName);
     if (terminalP == nullptr) {

@@ -20,13 +20,10 @@
 #include "trace/trace.h"
 #include "utilities/message.h"
 #include "utilities/serialise.h"
+#include "utilities/tracetext.h"
 #include "utilities/vocabulary.h"
 
 namespace {
-
-const char *truthText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 // A terminated CciChar text copied out of the buffer: the local array for short texts,
 // the heap beyond.

@@ -17,13 +17,10 @@
 
 #include "trace/retcodes.h"
 #include "trace/trace.h"
+#include "utilities/tracetext.h"
 #include "utilities/values.h"
 
 namespace {
-
-const char *truthText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 // Storage for an element's name: the local array for names of up to 256 characters,
 // the heap beyond, so that a long name is written whole.

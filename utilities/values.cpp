@@ -21,12 +21,9 @@
 #include "trace/trace.h"
 #include "utilities/locate.h"
 #include "utilities/mqmd.h"
+#include "utilities/tracetext.h"
 
 namespace {
-
-const char *truthText(bool_t value) {
-    return value ? "TRUE" : "FALSE";
-}
 
 // One work buffer: the local array when the value fits, otherwise an exact heap
 // allocation released when the buffer goes out of scope.
