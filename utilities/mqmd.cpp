@@ -170,60 +170,88 @@ int getMessageCharArrayValue(CciMessage *message, matchType_t matchType, void *b
     return TT_SUCCESS;
 }
 
+namespace {
+
+// How one identifier field reads in the traces of the swap.
+struct identifierTexts {
+    const char *name;       // "CorrelId"
+    const char *missing;    // the field is not in the message
+    const char *unreadable; // the field holds no byte array
+};
+
+const identifierTexts CORREL_ID_TEXTS = {"CorrelId", "CorrelId element not found in message",
+                                         "Failed to extract Correl Id from message"};
+const identifierTexts MSG_ID_TEXTS = {"MsgId", "MsgId element not found in message",
+                                      "Failed to extract Message Id from message"};
+
+enum identifierRead { IDENTIFIER_READ, IDENTIFIER_MISSING, IDENTIFIER_UNREADABLE };
+
+// Finds an identifier field and copies its 24 bytes into `value`, tracing the value or
+// what went wrong; `*elementP` is the field's element once found.
+identifierRead readTracedIdentifier(CciMessage *message, matchType_t field,
+                                    const identifierTexts &texts, CciElement **elementP,
+                                    CciByte (&value)[MQMD_ID_LENGTH]) {
+    *elementP = getMessageElement(message, field);
+    if (*elementP == nullptr) {
+        TRACE_ERROR_TEXT("%s", texts.missing);
+        return IDENTIFIER_MISSING;
+    }
+    if (!readIdentifier(*elementP, value)) {
+        TRACE_ERROR_TEXT("%s", texts.unreadable);
+        return IDENTIFIER_UNREADABLE;
+    }
+    char hexText[2 * MQMD_ID_LENGTH + 1];
+    dispHex(value, MQMD_ID_LENGTH, hexText);
+    TRACE_INFO_TEXT("%s value is %s", texts.name, hexText);
+    return IDENTIFIER_READ;
+}
+
+// Writes `value` into an identifier field, tracing it; false when the broker refused.
+bool writeTracedIdentifier(CciElement *element, CciByte (&value)[MQMD_ID_LENGTH],
+                           const identifierTexts &texts) {
+    int rc = 0;
+    TRACE_INFO_TEXT("Setting %s to...", texts.name);
+    TRACE_HEXDUMP(value, MQMD_ID_LENGTH);
+    CciByteArray area = {value, MQMD_ID_LENGTH};
+    cniSetElementByteArrayValue(&rc, element, &area);
+    if (rc != 0) {
+        TRACE_ERROR_TEXT("Failed to set %s (cniSetElementByteArrayValue rc=%d)", texts.name, rc);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 int swapMessageIdAndCorrelId(CciMessage *message) {
     TRACE_FUNCTION("swapMessageIdAndCorrelId");
     TRACE_ENTRY("message=%.8x", tracePtr(message));
 
     CciByte correlId[MQMD_ID_LENGTH];
     CciByte msgId[MQMD_ID_LENGTH];
-    char hexText[2 * MQMD_ID_LENGTH + 1];
 
-    CciElement *correlElement = getMessageElement(message, CORREL_ID);
-    if (correlElement == nullptr) {
-        TRACE_ERROR_TEXT("CorrelId element not found in message");
-        TRACE_EXIT_INT(43, TT_CORRELID_NOT_FOUND);
+    CciElement *correlElement = nullptr;
+    const identifierRead correlRead =
+        readTracedIdentifier(message, CORREL_ID, CORREL_ID_TEXTS, &correlElement, correlId);
+    if (correlRead != IDENTIFIER_READ) {
+        TRACE_EXIT_INT(correlRead == IDENTIFIER_MISSING ? 43 : 44, TT_CORRELID_NOT_FOUND);
         return TT_CORRELID_NOT_FOUND;
     }
-    if (!readIdentifier(correlElement, correlId)) {
-        TRACE_ERROR_TEXT("Failed to extract Correl Id from message");
-        TRACE_EXIT_INT(44, TT_CORRELID_NOT_FOUND);
-        return TT_CORRELID_NOT_FOUND;
-    }
-    dispHex(correlId, MQMD_ID_LENGTH, hexText);
-    TRACE_INFO_TEXT("CorrelId value is %s", hexText);
-
-    CciElement *msgIdElement = getMessageElement(message, MESSAGE_ID);
-    if (msgIdElement == nullptr) {
-        TRACE_ERROR_TEXT("MsgId element not found in message");
-        TRACE_EXIT_INT(45, TT_MESSAGE_ID_NOT_FOUND);
+    CciElement *msgIdElement = nullptr;
+    const identifierRead msgIdRead =
+        readTracedIdentifier(message, MESSAGE_ID, MSG_ID_TEXTS, &msgIdElement, msgId);
+    if (msgIdRead != IDENTIFIER_READ) {
+        TRACE_EXIT_INT(msgIdRead == IDENTIFIER_MISSING ? 45 : 46, TT_MESSAGE_ID_NOT_FOUND);
         return TT_MESSAGE_ID_NOT_FOUND;
     }
-    if (!readIdentifier(msgIdElement, msgId)) {
-        TRACE_ERROR_TEXT("Failed to extract Message Id from message");
-        TRACE_EXIT_INT(46, TT_MESSAGE_ID_NOT_FOUND);
-        return TT_MESSAGE_ID_NOT_FOUND;
-    }
-    dispHex(msgId, MQMD_ID_LENGTH, hexText);
-    TRACE_INFO_TEXT("MsgId value is %s", hexText);
 
-    int rc = 0;
-    TRACE_INFO_TEXT("Setting CorrelId to...");
-    TRACE_HEXDUMP(msgId, MQMD_ID_LENGTH);
-    CciByteArray msgIdArea = {msgId, MQMD_ID_LENGTH};
-    cniSetElementByteArrayValue(&rc, correlElement, &msgIdArea);
-    if (rc != 0) {
-        TRACE_ERROR_TEXT("Failed to set CorrelId (cniSetElementByteArrayValue rc=%d)", rc);
+    if (!writeTracedIdentifier(correlElement, msgId, CORREL_ID_TEXTS)) {
         TRACE_EXIT_INT(47, TT_FAILED_TO_SWAP_CORREL_AND_MSG_IDS);
         return TT_FAILED_TO_SWAP_CORREL_AND_MSG_IDS;
     }
     TRACE_INFO_TEXT("CorrelId successfully set to message id");
 
-    TRACE_INFO_TEXT("Setting MsgId to...");
-    TRACE_HEXDUMP(correlId, MQMD_ID_LENGTH);
-    CciByteArray correlIdArea = {correlId, MQMD_ID_LENGTH};
-    cniSetElementByteArrayValue(&rc, msgIdElement, &correlIdArea);
-    if (rc != 0) {
-        TRACE_ERROR_TEXT("Failed to set MsgId (cniSetElementByteArrayValue rc=%d)", rc);
+    if (!writeTracedIdentifier(msgIdElement, correlId, MSG_ID_TEXTS)) {
         TRACE_EXIT_INT(48, TT_FAILED_TO_SWAP_CORREL_AND_MSG_IDS);
         return TT_FAILED_TO_SWAP_CORREL_AND_MSG_IDS;
     }
