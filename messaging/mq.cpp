@@ -138,6 +138,11 @@ bool hasStrucId(const char *strucId, const char *expected) {
     return std::memcmp(strucId, expected, 4) == 0;
 }
 
+// A message descriptor the caller passed and initialised, in the one version served here.
+bool isInitialisedMd(const MQMD *md) {
+    return md != nullptr && hasStrucId(md->StrucId, MQMD_STRUC_ID) && md->Version == MQMD_VERSION_1;
+}
+
 // ---- what the queue manager writes into every put ------------------------------------
 
 struct PutContext {
@@ -399,7 +404,7 @@ void MQPUT(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQPMO *pmo, MQLONG length, cons
     auto refuse = [&](MQLONG reason, std::string detail) {
         report(compCodeP, reasonP, MQCC_FAILED, reason, std::move(detail));
     };
-    if (md == nullptr || !hasStrucId(md->StrucId, MQMD_STRUC_ID) || md->Version != MQMD_VERSION_1) {
+    if (!isInitialisedMd(md)) {
         return refuse(MQRC_MD_ERROR, "the message descriptor is missing or not initialised");
     }
     if (pmo == nullptr || !hasStrucId(pmo->StrucId, MQPMO_STRUC_ID) ||
@@ -497,7 +502,7 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
     auto refuse = [&](MQLONG reason, std::string detail) {
         report(compCodeP, reasonP, MQCC_FAILED, reason, std::move(detail));
     };
-    if (md == nullptr || !hasStrucId(md->StrucId, MQMD_STRUC_ID) || md->Version != MQMD_VERSION_1) {
+    if (!isInitialisedMd(md)) {
         return refuse(MQRC_MD_ERROR, "the message descriptor is missing or not initialised");
     }
     if (gmo == nullptr || !hasStrucId(gmo->StrucId, MQGMO_STRUC_ID) ||
