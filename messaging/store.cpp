@@ -862,14 +862,8 @@ bool Store::commit(int64_t unitOfWork, Failure &failure) {
         return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
     }
     for (int slot : {COMMIT_GOT, COMMIT_PUT}) {
-        sqlite3_stmt *statement = prepared(slot, failure);
-        if (statement == nullptr) {
+        if (!runForUnit(slot, unitOfWork, "cannot commit", failure)) {
             return false;
-        }
-        StatementUse use{statement};
-        sqlite3_bind_int64(statement, 1, unitOfWork);
-        if (sqlite3_step(statement) != SQLITE_DONE) {
-            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
         }
     }
     if (transaction.commit() != SQLITE_OK) {
@@ -878,16 +872,23 @@ bool Store::commit(int64_t unitOfWork, Failure &failure) {
     return true;
 }
 
+bool Store::runForUnit(int slot, int64_t unitOfWork, std::string_view what, Failure &failure) {
+    sqlite3_stmt *statement = prepared(slot, failure);
+    if (statement == nullptr) {
+        return false;
+    }
+    StatementUse use{statement};
+    sqlite3_bind_int64(statement, 1, unitOfWork);
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        return fail(failure, MQRC_RESOURCE_PROBLEM, what);
+    }
+    return true;
+}
+
 bool Store::backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure) {
     for (int slot : {BACK_GOT, BACK_PUT}) {
-        sqlite3_stmt *statement = prepared(slot, failure);
-        if (statement == nullptr) {
+        if (!runForUnit(slot, unitOfWork, "cannot back out", failure)) {
             return false;
-        }
-        StatementUse use{statement};
-        sqlite3_bind_int64(statement, 1, unitOfWork);
-        if (sqlite3_step(statement) != SQLITE_DONE) {
-            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
         }
         changed += sqlite3_changes(db_);
     }

@@ -140,6 +140,8 @@ private:
     sqlite3_stmt *prepared(int slot, Failure &failure);
     // Backs out one unit inside the caller's transaction, adding the rows it changed.
     bool backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure);
+    // Runs a slot's statement over one unit of work; `what` names the failure.
+    bool runForUnit(int slot, int64_t unitOfWork, std::string_view what, Failure &failure);
 
     sqlite3 *db_ = nullptr;
     std::string name_;
