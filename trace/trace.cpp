@@ -347,6 +347,20 @@ void putInteger(textSink_t &sink, const directive_t &d, unsigned long long magni
     }
 }
 
+// A text cut to the directive's precision and padded to its width.
+void putText(textSink_t &sink, const directive_t &d, const char *text) {
+    const size_t length =
+        d.precision >= 0 ? strnlen(text, static_cast<size_t>(d.precision)) : strlen(text);
+    putPadded(sink, d, text, length);
+}
+
+// A signed integer as its sign and magnitude; the most negative value included.
+void putSigned(textSink_t &sink, const directive_t &d, long long value) {
+    const unsigned long long magnitude = value < 0 ? 0ULL - static_cast<unsigned long long>(value)
+                                                   : static_cast<unsigned long long>(value);
+    putInteger(sink, d, magnitude, value < 0);
+}
+
 long long takeSigned(va_list *arguments, lengthModifier_t length) {
     switch (length) {
     case LENGTH_HH:
@@ -823,11 +837,8 @@ int traceFormatNarrow(char *output, size_t outputSize, const char *format, va_li
         case 'i': {
             const long long value = takeSigned(&args, d.length);
             if (plainFlags) {
-                const unsigned long long magnitude =
-                    value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                              : static_cast<unsigned long long>(value);
                 d.conversion = 'd';
-                putInteger(sink, d, magnitude, value < 0);
+                putSigned(sink, d, value);
             } else {
                 rebuildDirective(rebuilt, sizeof rebuilt, d, "ll");
                 sink.putFormatted(rebuilt, value);
@@ -870,10 +881,7 @@ int traceFormatNarrow(char *output, size_t outputSize, const char *format, va_li
             } else {
                 const char *value = va_arg(args, const char *);
                 if (value && !d.zero) {
-                    const size_t length = d.precision >= 0
-                                              ? strnlen(value, static_cast<size_t>(d.precision))
-                                              : strlen(value);
-                    putPadded(sink, d, value, length);
+                    putText(sink, d, value);
                 } else {
                     rebuildDirective(rebuilt, sizeof rebuilt, d, "");
                     sink.putFormatted(rebuilt, value);
@@ -1032,10 +1040,7 @@ int TraceFormatUC(char *output, size_t outputSize, const char *format, va_list a
                 wideArgument_t converted(wide);
                 if (fast) {
                     const char *text = converted.text();
-                    const size_t length = d.precision >= 0
-                                              ? strnlen(text, static_cast<size_t>(d.precision))
-                                              : strlen(text);
-                    putPadded(sink, d, text, length);
+                    putText(sink, d, text);
                 } else {
                     directive[directiveLength - 1] = 's';
                     putAsWritten(sink, directive, stars, starValues, converted.text());
@@ -1047,10 +1052,7 @@ int TraceFormatUC(char *output, size_t outputSize, const char *format, va_list a
             const char *text = va_arg(args, const char *);
             text = text ? text : "(null)";
             if (fast) {
-                const size_t length = d.precision >= 0
-                                          ? strnlen(text, static_cast<size_t>(d.precision))
-                                          : strlen(text);
-                putPadded(sink, d, text, length);
+                putText(sink, d, text);
             } else if (usable) {
                 putAsWritten(sink, directive, stars, starValues, text);
             }
@@ -1059,10 +1061,7 @@ int TraceFormatUC(char *output, size_t outputSize, const char *format, va_list a
         case 'd': {
             const long value = isLong ? va_arg(args, long) : va_arg(args, int);
             if (fast) {
-                const unsigned long long magnitude =
-                    value < 0 ? 0ULL - static_cast<unsigned long long>(value)
-                              : static_cast<unsigned long long>(value);
-                putInteger(sink, d, magnitude, value < 0);
+                putSigned(sink, d, value);
             } else if (usable && isLong) {
                 putAsWritten(sink, directive, stars, starValues, value);
             } else if (usable) {
