@@ -385,11 +385,11 @@ struct Conversion {
 
     bool plain() const { return flagCount == 0 && width < 0 && precision < 0; }
 
-    // Writes "%<flags><width>.<precision><length><letter>" into `spec`; at most
+    // Writes "%<flags><width>.<precision><length><letter>" into `cFormat`; at most
     // 1 + 7 + 10 + 11 + 2 + 1 characters and the terminator.
-    void specification(char (&spec)[64], char asLetter, bool withLength) const {
-        char *at = spec;
-        char *const end = spec + sizeof spec - 1;
+    void specification(char (&cFormat)[64], char asLetter, bool withLength) const {
+        char *at = cFormat;
+        char *const end = cFormat + sizeof cFormat - 1;
         *at++ = '%';
         for (int i = 0; i < flagCount; ++i) {
             *at++ = flags[i];
@@ -473,7 +473,7 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
     const char *length = conversion.length;
     const bool isLong = length[0] == 'l' || length[0] == 'j' || length[0] == 'z' ||
                         length[0] == 't' || length[0] == 'q' || length[0] == 'L';
-    char spec[64];
+    char cFormat[64];
     // The C formatter is told the argument's real width, whatever modifier was written.
     Conversion normalised = conversion;
     if (isLong) {
@@ -482,7 +482,7 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
     } else if (length[0] != 'h') {
         normalised.length[0] = 0;
     }
-    normalised.specification(spec, conversion.letter, true);
+    normalised.specification(cFormat, conversion.letter, true);
     if (isLong) {
         const long long value = va_arg(arguments, long long);
         if (conversion.plain()) {
@@ -493,7 +493,7 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
             out.append(digits, static_cast<size_t>(result.ptr - digits));
             return;
         }
-        out.advance(snprintf(out.buffer + out.position, out.room() + 1, spec, value));
+        out.advance(snprintf(out.buffer + out.position, out.room() + 1, cFormat, value));
         return;
     }
     const int value = va_arg(arguments, int);
@@ -518,7 +518,7 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
         out.append(start, static_cast<size_t>(result.ptr - start));
         return;
     }
-    out.advance(snprintf(out.buffer + out.position, out.room() + 1, spec, value));
+    out.advance(snprintf(out.buffer + out.position, out.room() + 1, cFormat, value));
 }
 
 void formatText(Output &out, const Conversion &conversion, const char *text) {
@@ -529,9 +529,9 @@ void formatText(Output &out, const Conversion &conversion, const char *text) {
         out.append(text, strlen(text));
         return;
     }
-    char spec[64];
-    conversion.specification(spec, 's', false);
-    out.advance(snprintf(out.buffer + out.position, out.room() + 1, spec, text));
+    char cFormat[64];
+    conversion.specification(cFormat, 's', false);
+    out.advance(snprintf(out.buffer + out.position, out.room() + 1, cFormat, text));
 }
 
 void formatWideText(Output &out, const Conversion &conversion, const CciChar *text) {
@@ -585,9 +585,9 @@ void formatCharacter(Output &out, const Conversion &conversion, va_list &argumen
         out.append(static_cast<char>(value));
         return;
     }
-    char spec[64];
-    conversion.specification(spec, 'c', false);
-    out.advance(snprintf(out.buffer + out.position, out.room() + 1, spec, value));
+    char cFormat[64];
+    conversion.specification(cFormat, 'c', false);
+    out.advance(snprintf(out.buffer + out.position, out.room() + 1, cFormat, value));
 }
 
 // Formats one directive: `directive` runs from its '%' to its conversion letter at
