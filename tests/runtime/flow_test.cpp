@@ -325,10 +325,10 @@ TEST_F(Flows, ReplyPutIsUndoneWhenTheFlowFailsAfterIt) {
 }
 
 TEST_F(Flows, FailurePathThatFailsFurtherDownNeverCommitsTheMessage) {
-    // The reply cannot be put. The broker hands that exception to the Database node's
-    // failure path a second time, where the TrevaneNode finds no database exception and
-    // its unattached notFound ends the path quietly: the request must still not be
-    // consumed without a reply.
+    // The reply cannot be put. That exception was raised behind the Database node's
+    // failure terminal, so it goes on upstream through the input node rather than down
+    // that failure path again: the request must not be consumed without a reply; it is
+    // backed out and, at the threshold, moved to the backout queue.
     auto flow =
         deploy(HEAD + R"(nodes:
   - name: In
