@@ -247,6 +247,44 @@ TEST(Threads, TimedWaitAnswersZeroWhenSignalled) {
     EXPECT_EQ(threadJoin(signaller), 0);
 }
 
+TEST(Threads, NullHandlesAnswerOneAndANegativeTimeOutDoesNotWait) {
+    EXPECT_EQ(threadGetSlotKey(nullptr), 1);
+    EXPECT_EQ(threadGetSpecificStorage(slotKey_t{}, nullptr), 1);
+    EXPECT_EQ(threadCreateMutex(FALSE, nullptr), 1);
+    EXPECT_EQ(threadMutexLock(nullptr), 1);
+    EXPECT_EQ(threadMutexUnlock(nullptr), 1);
+    processLock_t storage{};
+    processLock_t *lock = nullptr;
+    EXPECT_EQ(processCreateLock(FALSE, nullptr, &lock), 1);
+    EXPECT_EQ(processCreateLock(FALSE, &storage, nullptr), 1);
+    EXPECT_EQ(processLockLock(nullptr), 1);
+    EXPECT_EQ(processLockUnlock(nullptr), 1);
+    EXPECT_EQ(processDestroyLock(nullptr), 1);
+    EXPECT_EQ(threadCreateCondVar(keptMutex(FALSE), nullptr), 1);
+    EXPECT_EQ(threadCondWait(nullptr), 1);
+    EXPECT_EQ(threadCondTimedWait(nullptr, 10), 1);
+    EXPECT_EQ(threadCondSignal(nullptr), 1);
+    EXPECT_EQ(threadCondBroadcast(nullptr), 1);
+    threadId_t thread = 0;
+    EXPECT_EQ(threadCreateThread(nullptr, nullptr, &thread), 1);
+    EXPECT_EQ(threadOnceBlock(nullptr, nullptr), 0); // always 0, and nothing is run
+
+    // A negative time-out counts as none: the wait ends at the current whole second.
+    threadMutex_t mutex = keptMutex(FALSE);
+    condVar_t *condVar = keptCondVar(mutex);
+    ASSERT_NE(condVar, nullptr);
+    ASSERT_EQ(threadMutexLock(mutex), 0);
+    const double startedAt = realtimeSeconds();
+    int rc;
+    do {
+        rc = threadCondTimedWait(condVar, -5000);
+    } while (rc == 0);
+    const double returnedAt = realtimeSeconds();
+    EXPECT_EQ(threadMutexUnlock(mutex), 0);
+    EXPECT_EQ(rc, 2);
+    EXPECT_LT(returnedAt - startedAt, 1.5);
+}
+
 TEST(Processes, StartedProgramGetsItsArgumentsAndIsJoined) {
     ScratchDirectory scratch;
     const std::string script = scratch.path + "/record-arguments";

@@ -58,6 +58,12 @@ void outer() {
     TRACE_EXIT_VOID(6);
 }
 
+// An exit record whose entry was never written, as after an indentation reset.
+void exitOnly() {
+    TRACE_FUNCTION("exitOnly");
+    TRACE_EXIT_VOID(8);
+}
+
 size_t leadingBlanks(const std::string &line) {
     const size_t position = line.find_first_not_of(' ');
     return position == std::string::npos ? line.size() : position;
@@ -173,6 +179,18 @@ TEST_F(TraceRecords, SetIndentationValueRestartsAndCapsTheLevel) {
     EXPECT_EQ(leadingBlanks(written[3]), 200u) << dump(written);
     EXPECT_EQ(leadingBlanks(written[5]), 200u) << dump(written);
     EXPECT_EQ(written[6], "{  addOne(value=3)");
+}
+
+TEST_F(TraceRecords, ExitsWithoutTheirEntriesNeverIndentBelowTheMargin) {
+    exitOnly();
+    exitOnly();
+    nest(2);
+    const std::vector<std::string> expected = {
+        "}  exitOnly [RSN:8]", "}  exitOnly [RSN:8]", "{  nest(depth=2)", "  {  nest(depth=1)",
+        "    |  bottom",       "  }  nest [RSN:2]",   "}  nest [RSN:2]",
+    };
+    const auto written = lines();
+    EXPECT_EQ(written, expected) << dump(written);
 }
 
 TEST_F(TraceRecords, DropsRecordsOfCallsMadeWhileEntryArgumentsAreEvaluated) {
