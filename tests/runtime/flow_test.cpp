@@ -351,6 +351,23 @@ connections:
         << backedOut[0].traceText;
 }
 
+TEST_F(Flows, MessageLargerThanTheFirstGetBufferPassesThroughWhole) {
+    // The input node's first get is too short for this message: it must retry with room
+    // for the whole message rather than cut it or leave it behind.
+    auto flow = deploy(HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+connections:
+  - In.out -> Out.in
+)");
+    const std::string large = "<big>" + std::string(200 * 1000, 'x') + "</big>";
+    qm->put("I.Q", large);
+    EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("OUT.Q") == 1; })) << log.describe();
+    EXPECT_EQ(qm->takeAll("OUT.Q"), std::vector<std::string>{large});
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+    EXPECT_EQ(flow->committed(), 1u);
+}
+
 TEST_F(Flows, CatchPathHandlesTheFlowsExceptionAndTheMessageIsCommitted) {
     auto flow = deploy(HEAD + R"(nodes:
   - {name: In, class: MQInput, properties: {queueName: I.Q}}
