@@ -32,8 +32,8 @@ std::vector<std::string> records(const std::string &path) {
 
 TEST(LoadTrace, EntryIsFollowedByBannerWithProcessIdAndMutexCreation) {
     std::string path = ::testing::TempDir() + "trevane_load_" + std::to_string(getpid()) + ".trc";
-    std::string spec = "-f " + path + " -l TRACE_ENTRY_EXIT|TRACE_INFO -c";
-    ASSERT_EQ(setenv("TREVANE_PLUGIN_TRACE", spec.c_str(), 1), 0);
+    std::string traceSetting = "-f " + path + " -l TRACE_ENTRY_EXIT|TRACE_INFO -c";
+    ASSERT_EQ(setenv("TREVANE_PLUGIN_TRACE", traceSetting.c_str(), 1), 0);
     broker::loadPlugin(TREVANE_PLUGIN_PATH);
 
     std::vector<std::string> lines = records(path);

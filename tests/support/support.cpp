@@ -823,10 +823,10 @@ void sinkEvaluate(CciContext *context, CciMessage *destinationList, CciMessage *
                   CciMessage *message) {
     auto *sink = static_cast<SinkContext *>(context);
     if (!sink->raise.empty()) {
-        std::string spec = broker::toUtf8(sink->raise);
-        int type = std::atoi(spec.c_str());
-        size_t blank = spec.find(' ');
-        std::string text = blank == std::string::npos ? "" : spec.substr(blank + 1);
+        std::string request = broker::toUtf8(sink->raise);
+        int type = std::atoi(request.c_str());
+        size_t blank = request.find(' ');
+        std::string text = blank == std::string::npos ? "" : request.substr(blank + 1);
         int rc = 0;
         cciThrowException(&rc, type, __FILE__, __LINE__, "TestSink::evaluate", u"TestSink", 1,
                           text.c_str(), text.c_str(), nullptr);
