@@ -15,8 +15,8 @@ int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
     traceFilePath = ::testing::TempDir() + "trevane_utilities_message_" +
                     std::to_string(static_cast<long>(getpid())) + ".trc";
-    const std::string spec = "-f " + traceFilePath + " -c -l TRACE_ERROR|TRACE_INFO";
-    setenv("TREVANE_PLUGIN_TRACE", spec.c_str(), 1);
+    const std::string traceSetting = "-f " + traceFilePath + " -c -l TRACE_ERROR|TRACE_INFO";
+    setenv("TREVANE_PLUGIN_TRACE", traceSetting.c_str(), 1);
     const int result = RUN_ALL_TESTS();
     std::remove(traceFilePath.c_str());
     return result;
