@@ -71,29 +71,6 @@ int64_t terminatedUnits(const char *start, const char *end) {
     return -1;
 }
 
-// Size in bytes of a fixed binary layout, 0 for the variable ones and for types without
-// a layout.
-int64_t fixedValueSize(int32_t valueType) {
-    switch (valueType) {
-    case CCI_VALUE_TYPE_BOOL:
-        return 1;
-    case CCI_VALUE_TYPE_INTEGER:
-        return sizeof(CciInt);
-    case CCI_VALUE_TYPE_REAL:
-        return sizeof(CciReal);
-    case CCI_VALUE_TYPE_TIME:
-    case CCI_VALUE_TYPE_GMTTIME:
-        return sizeof(CciTime);
-    case CCI_VALUE_TYPE_DATE:
-        return sizeof(CciDate);
-    case CCI_VALUE_TYPE_TIMESTAMP:
-    case CCI_VALUE_TYPE_GMTTIMESTAMP:
-        return sizeof(CciTimestamp);
-    default:
-        return 0;
-    }
-}
-
 void traceElementType(int32_t elementType) {
     switch (elementType) {
     case CCI_ELEMENT_TYPE_NAME:
@@ -247,7 +224,7 @@ int inflateSyntaxElement(CciElement **elementPP, const void *buffer, int bufferL
         }
         default:
             value.data = cursor;
-            value.size = fixedValueSize(header.valueType);
+            value.size = serialisedFixedValueSize(header.valueType);
             if (value.size > end - cursor) {
                 TRACE_ERROR_TEXT("Value of %d bytes does not fit in the %d bytes left",
                                  static_cast<int>(value.size), static_cast<int>(end - cursor));

@@ -87,22 +87,11 @@ bool ensureRoom(int64_t size, char **bufferP, char **currentPosP, int *bufferLen
 // Bytes of the binary value part (length field excluded) of a value type; -1 for a
 // type without a binary layout.
 int64_t binaryValueSize(CciElement *elementP, CciValueType valueType) {
+    if (const int64_t fixed = serialisedFixedValueSize(valueType); fixed > 0) {
+        return fixed;
+    }
     int rc = 0;
     switch (valueType) {
-    case CCI_VALUE_TYPE_BOOL:
-        return 1;
-    case CCI_VALUE_TYPE_INTEGER:
-        return sizeof(CciInt);
-    case CCI_VALUE_TYPE_REAL:
-        return sizeof(CciReal);
-    case CCI_VALUE_TYPE_TIME:
-    case CCI_VALUE_TYPE_GMTTIME:
-        return sizeof(CciTime);
-    case CCI_VALUE_TYPE_DATE:
-        return sizeof(CciDate);
-    case CCI_VALUE_TYPE_TIMESTAMP:
-    case CCI_VALUE_TYPE_GMTTIMESTAMP:
-        return sizeof(CciTimestamp);
     case CCI_VALUE_TYPE_BYTEARRAY: {
         CciByte scratch[2] = {0, 0};
         CciByteArray area = {scratch, sizeof scratch};
@@ -530,6 +519,27 @@ bool_t extendBufferIfRequired(int storageRequired, char **bufferP, char **curren
     extended = TRUE;
     TRACE_EXIT_TYPE(62, "bool_t", &extended);
     return extended;
+}
+
+int64_t serialisedFixedValueSize(int32_t valueType) {
+    switch (valueType) {
+    case CCI_VALUE_TYPE_BOOL:
+        return 1;
+    case CCI_VALUE_TYPE_INTEGER:
+        return sizeof(CciInt);
+    case CCI_VALUE_TYPE_REAL:
+        return sizeof(CciReal);
+    case CCI_VALUE_TYPE_TIME:
+    case CCI_VALUE_TYPE_GMTTIME:
+        return sizeof(CciTime);
+    case CCI_VALUE_TYPE_DATE:
+        return sizeof(CciDate);
+    case CCI_VALUE_TYPE_TIMESTAMP:
+    case CCI_VALUE_TYPE_GMTTIMESTAMP:
+        return sizeof(CciTimestamp);
+    default:
+        return 0;
+    }
 }
 
 int getSharedSegmentSize(const char *environmentVariableName, int defaultSize) {

@@ -77,6 +77,11 @@ inline int64_t serialisedSpareBytes(const char *buffer, const char *currentPos, 
     return static_cast<int64_t>(bufferLength) - (currentPos - buffer);
 }
 
+/* Bytes of a value's binary layout when its type has a fixed one (BOOL, INTEGER, REAL,
+   the times, DATE, the timestamps); 0 for the variable ones and for types without a
+   layout. The writer and the reader of a buffer both size values by it. */
+int64_t serialisedFixedValueSize(int32_t valueType);
+
 /* A segment size in bytes: the kilobytes named by the environment variable, at least
    `defaultSize` (also when unset or not a number), at most the largest whole number of
    kilobytes that a 32-bit byte count holds. */
