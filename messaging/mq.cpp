@@ -143,6 +143,33 @@ bool isInitialisedMd(const MQMD *md) {
     return md != nullptr && hasStrucId(md->StrucId, MQMD_STRUC_ID) && md->Version == MQMD_VERSION_1;
 }
 
+// A put or a get: the locked connection and the opened queue it works on. `queue` is
+// null (and the failure reported) when a handle or the message descriptor is refused.
+struct QueueCall {
+    LockedConnection connection;
+    OpenQueue *queue = nullptr;
+};
+
+QueueCall beginQueueCall(MQHCONN hconn, MQHOBJ hobj, const MQMD *md, MQLONG *compCodeP,
+                         MQLONG *reasonP) {
+    QueueCall call;
+    call.connection = lockConnection(hconn, compCodeP, reasonP);
+    if (!call.connection) {
+        return call;
+    }
+    OpenQueue *open = findQueue(*call.connection.connection, hobj, compCodeP, reasonP);
+    if (open == nullptr) {
+        return call;
+    }
+    if (!isInitialisedMd(md)) {
+        report(compCodeP, reasonP, MQCC_FAILED, MQRC_MD_ERROR,
+               "the message descriptor is missing or not initialised");
+        return call;
+    }
+    call.queue = open;
+    return call;
+}
+
 // ---- what the queue manager writes into every put ------------------------------------
 
 struct PutContext {
@@ -393,20 +420,15 @@ void MQPUT(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQPMO *pmo, MQLONG length, cons
     if (compCodeP == nullptr || reasonP == nullptr) {
         return;
     }
-    LockedConnection connection = lockConnection(hconn, compCodeP, reasonP);
-    if (!connection) {
+    QueueCall call = beginQueueCall(hconn, hobj, md, compCodeP, reasonP);
+    if (call.queue == nullptr) {
         return;
     }
-    OpenQueue *open = findQueue(*connection.connection, hobj, compCodeP, reasonP);
-    if (open == nullptr) {
-        return;
-    }
+    LockedConnection &connection = call.connection;
+    OpenQueue *open = call.queue;
     auto refuse = [&](MQLONG reason, std::string detail) {
         report(compCodeP, reasonP, MQCC_FAILED, reason, std::move(detail));
     };
-    if (!isInitialisedMd(md)) {
-        return refuse(MQRC_MD_ERROR, "the message descriptor is missing or not initialised");
-    }
     if (pmo == nullptr || !hasStrucId(pmo->StrucId, MQPMO_STRUC_ID) ||
         pmo->Version != MQPMO_VERSION_1) {
         return refuse(MQRC_PMO_ERROR, "the put options are missing or not initialised");
@@ -491,20 +513,15 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
     if (compCodeP == nullptr || reasonP == nullptr) {
         return;
     }
-    LockedConnection connection = lockConnection(hconn, compCodeP, reasonP);
-    if (!connection) {
+    QueueCall call = beginQueueCall(hconn, hobj, md, compCodeP, reasonP);
+    if (call.queue == nullptr) {
         return;
     }
-    OpenQueue *open = findQueue(*connection.connection, hobj, compCodeP, reasonP);
-    if (open == nullptr) {
-        return;
-    }
+    LockedConnection &connection = call.connection;
+    OpenQueue *open = call.queue;
     auto refuse = [&](MQLONG reason, std::string detail) {
         report(compCodeP, reasonP, MQCC_FAILED, reason, std::move(detail));
     };
-    if (!isInitialisedMd(md)) {
-        return refuse(MQRC_MD_ERROR, "the message descriptor is missing or not initialised");
-    }
     if (gmo == nullptr || !hasStrucId(gmo->StrucId, MQGMO_STRUC_ID) ||
         gmo->Version != MQGMO_VERSION_1) {
         return refuse(MQRC_GMO_ERROR, "the get options are missing or not initialised");
