@@ -6,12 +6,11 @@
 #include <unicode/ustring.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
-#include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ratios.h"
 #include "portability/unicode.h"
 
 namespace {
@@ -104,50 +103,26 @@ void BM_UCstr(benchmark::State &state) {
 }
 BENCHMARK(BM_UCstr)->Arg(32)->Arg(1024);
 
-// Console output as usual, and the ratio of each of ours to its baseline at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const std::pair<const char *, const char *> pairs[] = {
-            {"BM_UCsnprintf_TraceLine", "BM_snprintf_TraceLine"},
-            {"BM_UCsnprintf_PlainText", "BM_snprintf_PlainText"},
-            {"BM_UCsnprintf_Width", "BM_snprintf_Width"},
-            {"BM_UCstr/32", "BM_u_strstr/32"},
-            {"BM_UCstr/1024", "BM_u_strstr/1024"},
-        };
-        printf("\nRatios against the baseline of the same run (lower is better):\n");
-        for (const auto &[ours, baseline] : pairs) {
-            const auto a = times_.find(ours);
-            const auto b = times_.find(baseline);
-            if (a != times_.end() && b != times_.end() && b->second > 0) {
-                printf("  %-26s / %-24s = %.2f\n", ours, baseline, a->second / b->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    CpuTimeReporter reporter;
+    if (!runBenchmarks(&argc, argv, reporter)) {
         return 1;
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const std::pair<const char *, const char *> pairs[] = {
+        {"BM_UCsnprintf_TraceLine", "BM_snprintf_TraceLine"},
+        {"BM_UCsnprintf_PlainText", "BM_snprintf_PlainText"},
+        {"BM_UCsnprintf_Width", "BM_snprintf_Width"},
+        {"BM_UCstr/32", "BM_u_strstr/32"},
+        {"BM_UCstr/1024", "BM_u_strstr/1024"},
+    };
+    printf("\nRatios against the baseline of the same run (lower is better):\n");
+    for (const auto &[ours, baseline] : pairs) {
+        if (const auto value = reporter.ratio(ours, baseline)) {
+            printf("  %-26s / %-24s = %.2f\n", ours, baseline, *value);
+        }
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -7,9 +7,10 @@
 #include <stdio.h>
 
 #include <deque>
-#include <map>
 #include <string>
+#include <tuple>
 
+#include "bench/ratios.h"
 #include "trace/retcodes.h"
 #include "trace/trace.h"
 
@@ -132,56 +133,29 @@ void BM_FprintfMiddleNarrow(benchmark::State &state) {
 }
 BENCHMARK(BM_FprintfMiddleNarrow);
 
-// Keeps each benchmark's time per iteration so the ratios can be printed afterwards.
-class ratioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            nanoseconds_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void printRatios() const {
-        printf("\nratios of CPU time per iteration (same run):\n");
-        ratio("disabled record - empty loop (ns)", "BM_DisabledRecord", "BM_EmptyLoop", true);
-        ratio("entry+exit records / fprintf", "BM_TraceEntryExit", "BM_FprintfEntryExit", false);
-        ratio("middle record / fprintf", "BM_TraceMiddle", "BM_FprintfMiddle", false);
-        ratio("middle record with %S / fprintf %s", "BM_TraceMiddleWide", "BM_FprintfMiddleNarrow",
-              false);
-    }
-
-private:
-    void ratio(const char *what, const char *measured, const char *baseline,
-               bool difference) const {
-        auto m = find(measured);
-        auto b = find(baseline);
-        if (m == nanoseconds_.end() || b == nanoseconds_.end() || b->second <= 0) {
-            return;
-        }
-        if (difference) {
-            printf("  %-40s %8.3f\n", what, m->second - b->second);
-        } else {
-            printf("  %-40s %8.2fx\n", what, m->second / b->second);
-        }
-    }
-    // The median of repeated runs (--benchmark_repetitions) when there is one.
-    std::map<std::string, double>::const_iterator find(const std::string &name) const {
-        auto median = nanoseconds_.find(name + "_median");
-        return median != nanoseconds_.end() ? median : nanoseconds_.find(name);
-    }
-    std::map<std::string, double> nanoseconds_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    CpuTimeReporter reporter;
+    if (!runBenchmarks(&argc, argv, reporter)) {
         return 1;
     }
-    ratioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    printf("\nratios of CPU time per iteration (same run):\n");
+    const auto a = reporter.cpuTime("BM_DisabledRecord");
+    const auto b = reporter.cpuTime("BM_EmptyLoop");
+    if (a && b) {
+        printf("  %-40s %8.3f\n", "disabled record - empty loop (ns)", *a - *b);
+    }
+    const std::tuple<const char *, const char *, const char *> ratios[] = {
+        {"entry+exit records / fprintf", "BM_TraceEntryExit", "BM_FprintfEntryExit"},
+        {"middle record / fprintf", "BM_TraceMiddle", "BM_FprintfMiddle"},
+        {"middle record with %S / fprintf %s", "BM_TraceMiddleWide", "BM_FprintfMiddleNarrow"},
+    };
+    for (const auto &[what, measured, baseline] : ratios) {
+        if (const auto value = reporter.ratio(measured, baseline)) {
+            printf("  %-40s %8.2fx\n", what, *value);
+        }
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -9,11 +9,11 @@
  */
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include <benchmark/benchmark.h>
 
+#include "bench/ratios.h"
 #include "broker/cni.h"
 #include "broker/host.h"
 #include "trace/retcodes.h"
@@ -156,44 +156,27 @@ void BM_RenderXML(benchmark::State &state) {
 }
 BENCHMARK(BM_RenderXML);
 
-// Console output as usual, and the ratio of each of ours to its baseline at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                cpu_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        ratio("BM_SerialiseAndRebuild", "BM_Baseline_CopyElementTree", 2.0);
-        ratio("BM_RenderXML", "BM_Baseline_WriteBuffer", 1.0);
-    }
-
-private:
-    void ratio(const std::string &ours, const std::string &baseline, double aim) {
-        if (cpu_.count(ours) == 0 || cpu_.count(baseline) == 0 || cpu_[baseline] <= 0) {
-            return;
-        }
-        const double value = cpu_[ours] / cpu_[baseline];
-        printf("ratio %s / %s = %.2f (aim: at most %.1f)\n", ours.c_str(), baseline.c_str(), value,
-               aim);
-    }
-    std::map<std::string, double> cpu_;
-};
-
 } // namespace
 
 int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    CpuTimeReporter reporter;
+    if (!runBenchmarks(&argc, argv, reporter)) {
         return 1;
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const struct {
+        const char *ours;
+        const char *baseline;
+        double aim;
+    } pairs[] = {
+        {"BM_SerialiseAndRebuild", "BM_Baseline_CopyElementTree", 2.0},
+        {"BM_RenderXML", "BM_Baseline_WriteBuffer", 1.0},
+    };
+    for (const auto &pair : pairs) {
+        if (const auto value = reporter.ratio(pair.ours, pair.baseline)) {
+            printf("ratio %s / %s = %.2f (aim: at most %.1f)\n", pair.ours, pair.baseline, *value,
+                   pair.aim);
+        }
+    }
     benchmark::Shutdown();
     return 0;
 }
