@@ -58,6 +58,26 @@ inline void writeFile(const std::string &path, const std::string &text) {
     out << text;
 }
 
+// The demonstration flow (input I.Q, a statement on a missing table, the TrevaneNode on
+// the database node's failure, output OUT.Q) on `queueManager` with its database under
+// $RT_TEST_DIR.
+inline std::string demoFlowText(const std::string &queueManager, int additionalInstances) {
+    return "queueManager: " + queueManager + "\nlibraries: [libtrevane.so]\n" +
+           "additionalInstances: " + std::to_string(additionalInstances) + R"(
+nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, waitInterval: 50}}
+  - name: Db
+    class: Database
+    properties: {dataSource: "${RT_TEST_DIR}/test.db", statement: SELECT * FROM MISSING}
+  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
+  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
+connections:
+  - In.out -> Db.in
+  - Db.failure -> Code.in
+  - Code.out -> Out.in
+)";
+}
+
 inline std::string readFile(const std::string &path) {
     std::ifstream in(path);
     std::ostringstream text;

@@ -19,21 +19,7 @@ TEST(Instances, EveryRequestGetsExactlyOneReplyWhenFourInstancesShareTheQueue) {
     qm.define("I.Q");
     qm.define("OUT.Q");
     const std::string flowFile = dir.file("flow.yaml");
-    rttest::writeFile(flowFile, R"(queueManager: QMI
-libraries: [libtrevane.so]
-additionalInstances: 3
-nodes:
-  - {name: In, class: MQInput, properties: {queueName: I.Q, waitInterval: 50}}
-  - name: Db
-    class: Database
-    properties: {dataSource: "${RT_TEST_DIR}/test.db", statement: SELECT * FROM MISSING}
-  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
-  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
-connections:
-  - In.out -> Db.in
-  - Db.failure -> Code.in
-  - Code.out -> Out.in
-)");
+    rttest::writeFile(flowFile, rttest::demoFlowText("QMI", 3));
     constexpr int REQUESTS = 200;
     std::vector<std::string> requests;
     for (int i = 0; i < REQUESTS; ++i) {

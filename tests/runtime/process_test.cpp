@@ -79,21 +79,7 @@ protected:
 
     std::string flowFile(int additionalInstances) const {
         std::string path = dir.file("flow.yaml");
-        rttest::writeFile(path, "queueManager: QMP\nlibraries: [libtrevane.so]\n"
-                                "additionalInstances: " +
-                                    std::to_string(additionalInstances) + R"(
-nodes:
-  - {name: In, class: MQInput, properties: {queueName: I.Q, waitInterval: 50}}
-  - name: Db
-    class: Database
-    properties: {dataSource: "${RT_TEST_DIR}/test.db", statement: SELECT * FROM MISSING}
-  - {name: Code, class: TrevaneNode, properties: {CopyValueTo: Root.outer.Status}}
-  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}
-connections:
-  - In.out -> Db.in
-  - Db.failure -> Code.in
-  - Code.out -> Out.in
-)");
+        rttest::writeFile(path, rttest::demoFlowText("QMP", additionalInstances));
         return path;
     }
 
