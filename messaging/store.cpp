@@ -37,6 +37,18 @@ constexpr const char *FILE_SUFFIX = ".qmgr";
 // A writer waits this long for another process's transaction before the call fails.
 constexpr int BUSY_TIMEOUT_MS = 30000;
 
+// Waits for the writer lock in steps of one millisecond, BUSY_TIMEOUT_MS steps at most.
+// SQLite's own handler lengthens its sleeps up to 100 ms, and a writer that begins its
+// next transaction at once would then keep every waiting connection out for as long as
+// it had work: instances sharing one input queue were starved by whichever ran first.
+int waitForWriterLock(void *, int attempt) {
+    if (attempt >= BUSY_TIMEOUT_MS) {
+        return 0;
+    }
+    ::usleep(1000);
+    return 1;
+}
+
 constexpr const char *SCHEMA = R"sql(
 CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE queues(
@@ -543,7 +555,7 @@ bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
         return false;
     }
     sqlite3_extended_result_codes(db_, 0);
-    sqlite3_busy_timeout(db_, BUSY_TIMEOUT_MS);
+    sqlite3_busy_handler(db_, waitForWriterLock, nullptr);
     // The last connection to close would otherwise remove the log and shared-memory files
     // by name, which after a deletion and re-creation could be the new queue manager's.
     int persistLog = 1;
