@@ -479,7 +479,12 @@ void formatInteger(Output &out, const Conversion &conversion, va_list &arguments
     if (isLong) {
         normalised.length[0] = normalised.length[1] = 'l';
         normalised.length[2] = 0;
-    } else if (length[0] != 'h') {
+    } else if (length[0] == 'h') {
+        // "h" or "hh"; whatever follows the 'h' ("hl", "hL", "hq"...) would make the C
+        // formatter read a wider argument than the int that was passed.
+        normalised.length[1] = length[1] == 'h' ? 'h' : 0;
+        normalised.length[2] = 0;
+    } else {
         normalised.length[0] = 0;
     }
     normalised.specification(cFormat, conversion.letter, true);

@@ -207,3 +207,14 @@ TEST(WideFormat, NumbersMatchTheCFormatterForEveryFormOfDirective) {
         }
     }
 }
+
+TEST(WideFormat, LengthModifiersAfterAnHReadAnIntAsShortOrChar) {
+    // "h" followed by another modifier must not make the C formatter read a wider
+    // argument than the int passed (nor refuse the directive): it reads as "h", "hh"
+    // stays "hh", and the following directives still get their own arguments.
+    EXPECT_EQ(formatted("%hld|%s", 7, "next"), "7|next");
+    EXPECT_EQ(formatted("%5hLd|%d", -3, 9), "   -3|9");
+    EXPECT_EQ(formatted("%hqx|%hzd|%htd", 0x1FFFF, 65537, 40000), "ffff|1|-25536");
+    EXPECT_EQ(formatted("%hhjd|%hhx", 0x181, 0x1FF), "-127|ff");
+    EXPECT_EQ(formatted("%.3hjd", 5), "005");
+}
