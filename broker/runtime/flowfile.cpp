@@ -63,9 +63,15 @@ public:
         flow.directory = directory_;
         flow.name = defaultName();
         bool sawNodes = false;
+        std::set<std::string> settings;
         for (const auto &entry : root) {
             const std::string key = entry.first.as<std::string>();
             const YAML::Node &value = entry.second;
+            // yaml-cpp keeps a repeated key; a second "nodes" would escape the name checks.
+            if (!settings.insert(key).second) {
+                throw FlowFileError(file_, lineOf(entry.first),
+                                    "setting '" + key + "' is given twice");
+            }
             if (key == "name") {
                 flow.name = scalar(value, "name");
                 if (flow.name.empty()) {
@@ -170,8 +176,13 @@ private:
             }
             NodeDefinition node;
             node.line = lineOf(item);
+            std::set<std::string> settings;
             for (const auto &entry : item) {
                 const std::string key = entry.first.as<std::string>();
+                if (!settings.insert(key).second) {
+                    throw FlowFileError(file_, lineOf(entry.first),
+                                        "node setting '" + key + "' is given twice");
+                }
                 if (key == "name") {
                     node.name = scalar(entry.second, "a node's name");
                 } else if (key == "class") {
@@ -335,7 +346,14 @@ FlowDefinition parseFlowFile(const std::string &path) {
 
 FlowDefinition parseFlowText(const std::string &text, const std::string &file,
                              const std::string &directory) {
-    return Reader(file, directory).read(text);
+    try {
+        return Reader(file, directory).read(text);
+    } catch (const YAML::Exception &e) {
+        // Whatever yaml-cpp refuses past parsing (a mapping or a list where a name was
+        // expected, for one) is still an error of this file, at its place.
+        throw FlowFileError(file, e.mark.line < 0 ? 0 : e.mark.line + 1,
+                            "an entry of an unexpected shape (" + e.msg + ")");
+    }
 }
 
 std::string expandEnvironment(std::string_view text, const std::string &file, int line) {

@@ -164,4 +164,35 @@ TEST(FlowFile, FindsBareLibraryNamesOnTheSearchPathBeforeTheFlowDirectory) {
     EXPECT_EQ(resolve("/abs/libp.so", {second.path()}), "/abs/libp.so");
 }
 
+TEST(FlowFile, RefusesRepeatedSettingsAndNamesThatAreNotSingleValues) {
+    // A repeated "nodes" would add a second list whose names are never checked against
+    // the first; a key that is a list or a mapping cannot name a setting.
+    const Refusal cases[] = {
+        {"nodes:\n  - {name: A, class: Trace}\nnodes:\n  - {name: A, class: Trace}\n", 3,
+         "setting 'nodes' is given twice"},
+        {"name: F\nnodes:\n  - {name: A, class: Trace}\nname: G\n", 4,
+         "setting 'name' is given twice"},
+        {"nodes:\n  - {name: A, class: Trace, name: B}\n", 2, "node setting 'name' is given twice"},
+        {"? [a, b]\n: 1\nnodes:\n  - {name: A, class: Trace}\n", 1, "unexpected shape"},
+        {"nodes:\n  - {? {k: v} : 1, name: A, class: Trace}\n", 2, "unexpected shape"},
+        {"nodes:\n  - name: A\n    class: Trace\n    properties:\n      ? [k]\n      : 1\n", 5,
+         "unexpected shape"},
+    };
+    for (const Refusal &c : cases) {
+        try {
+            parse(c.text);
+            ADD_FAILURE() << "accepted:\n" << c.text;
+        } catch (const FlowFileError &e) {
+            EXPECT_EQ(e.line, c.line) << e.what() << "\nfor:\n" << c.text;
+            EXPECT_NE(e.reason.find(c.reason), std::string::npos)
+                << "reason: " << e.reason << "\nexpected to contain: " << c.reason;
+            EXPECT_EQ(std::string(e.what()).rfind("flow.yaml:" + std::to_string(c.line) + ": ", 0),
+                      0u)
+                << e.what();
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << "not a flow-file error: " << e.what() << "\nfor:\n" << c.text;
+        }
+    }
+}
+
 } // namespace
