@@ -57,18 +57,41 @@ fuzz)
     seconds=${1:-60}
     build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DTREVANE_FUZZ=ON \
         -DTREVANE_BENCH=OFF
+    # Each target starts from its seed corpus in a scratch copy. Its last status line is
+    # printed; a crash, leak or time-out is copied to fuzz-findings/<target>/, and the run
+    # ends with status 1 once every target has had its time.
+    findings="$top/fuzz-findings"
     found=0
+    failed=0
     for f in "$top"/build-fuzz/tests/*/fuzz_*; do
         [ -x "$f" ] || continue
         found=1
-        corpus="$top/tests/fuzz/corpus/$(basename "$f")"
+        name=$(basename "$f")
+        corpus="$top/tests/fuzz/corpus/$name"
         work=$(mktemp -d)
-        [ -d "$corpus" ] && cp -r "$corpus/." "$work/"
-        echo "fuzz: $(basename "$f") for ${seconds}s"
-        "$f" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -n 5
+        mkdir "$work/corpus" "$work/artifacts"
+        [ -d "$corpus" ] && cp -r "$corpus/." "$work/corpus/"
+        echo "fuzz: $name for ${seconds}s"
+        status=0
+        (cd "$work" && "$f" -max_total_time="$seconds" -print_final_stats=1 \
+            -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1) || status=$?
+        grep -a -E '^#[0-9]+' "$work/log" | tail -n 1 || true
+        grep -a -E '^stat::(number_of_executed_units|peak_rss_mb)' "$work/log" || true
+        if [ "$status" -ne 0 ] || [ -n "$(ls -A "$work/artifacts")" ]; then
+            failed=1
+            mkdir -p "$findings/$name"
+            cp "$work/log" "$findings/$name/log"
+            cp "$work"/artifacts/* "$findings/$name/" 2>/dev/null || true
+            grep -a -E 'ERROR|SUMMARY|Test unit written' "$work/log" | head -n 5 || true
+            echo "fuzz: $name FOUND A FAULT (status $status); input and log kept in $findings/$name/"
+        fi
         rm -rf "$work"
     done
     [ "$found" = 1 ] || echo "fuzz: no fuzz targets built"
+    [ "$failed" = 0 ] || {
+        echo "fuzz: findings kept in $findings" >&2
+        exit 1
+    }
     ;;
 help | --help | -h)
     sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
