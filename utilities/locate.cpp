@@ -150,8 +150,8 @@ CciElement *locateElementInMessage(CciMessage *message, const CciChar *elementNa
     CciElement *elementP = nullptr;
     int rc = 0;
     bool_t isRoot = FALSE;
-    const int rootLength = UClen(U_ROOT_VAL);
-    const int environmentLength = UClen(U_ENVIRONMENT_VAL);
+    static const int rootLength = UClen(U_ROOT_VAL);
+    static const int environmentLength = UClen(U_ENVIRONMENT_VAL);
 
     if (elementName == nullptr) {
         TRACE_ERROR_TEXT("No path given, returning NULL");
