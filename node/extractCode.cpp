@@ -326,7 +326,7 @@ struct SearchState {
 
 /* lookForDatabaseException on the walk: the element's type and name are tested here,
    inline; what follows for a DatabaseException is readDatabaseException's. */
-inline bool_t lookForIn(CciElement *elementP, SearchState &state) {
+[[gnu::always_inline]] inline bool_t lookForIn(CciElement *elementP, SearchState &state) {
     TRACE_FUNCTION("lookForDatabaseException");
     TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
 
@@ -359,8 +359,12 @@ inline bool_t lookForIn(CciElement *elementP, SearchState &state) {
     return readDatabaseException(elementP, state);
 }
 
-/* searchTreeForSQLCode's walk, one call per element. */
-bool_t searchIn(CciElement *elementP, SearchState &state) {
+bool_t searchBelow(CciElement *childP, SearchState &state);
+
+/* searchTreeForSQLCode for one element, inline in the walk: its entry record, its own
+   test and, for an element with children, the search below it. Most elements of a list
+   have no children; they cost the walk no call of its own. */
+[[gnu::always_inline]] inline bool_t searchElement(CciElement *elementP, SearchState &state) {
     TRACE_FUNCTION("searchTreeForSQLCode");
     TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
 
@@ -379,16 +383,25 @@ bool_t searchIn(CciElement *elementP, SearchState &state) {
         TRACE_EXIT_TYPE(3, "bool_t", &found);
         return FALSE;
     }
+    return searchBelow(childP, state);
+}
+
+/* The rest of searchTreeForSQLCode for an element with children, from its first child
+   on, up to and including the element's exit record. */
+bool_t searchBelow(CciElement *childP, SearchState &state) {
+    TRACE_FUNCTION("searchTreeForSQLCode");
+    bool_t found = TRUE;
     TRACE_INFO_TEXT("Searching child node at %.8x", tracePtr(childP));
-    if (searchIn(childP, state)) {
+    if (searchElement(childP, state)) {
         TRACE_INFO_TEXT("DatabaseException element found");
         TRACE_EXIT_TYPE(3, "bool_t", &found);
         return TRUE;
     }
+    int rc = 0;
     for (CciElement *siblingP = cniNextSibling(&rc, childP); siblingP != nullptr;
          siblingP = cniNextSibling(&rc, siblingP)) {
         TRACE_INFO_TEXT("Searching sibling node at %.8x", tracePtr(siblingP));
-        if (searchIn(siblingP, state)) {
+        if (searchElement(siblingP, state)) {
             TRACE_INFO_TEXT("DatabaseException element found");
             TRACE_EXIT_TYPE(3, "bool_t", &found);
             return TRUE;
@@ -428,7 +441,7 @@ bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, i
     SearchState state;
     state.sqlErrorMessagePP = sqlErrorMessagePP;
     state.sqlCodeP = sqlCodeP;
-    return searchIn(elementP, state);
+    return searchElement(elementP, state);
 }
 
 bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {

@@ -1,6 +1,7 @@
 // The trace of evaluations with entry/exit records on: each propagation looks its
 // terminal up by name where the trace shows it (getOutputTerminalHandle's records inside
-// propagateMessage's), and the search shows one record pair per element it tests. Runs
+// propagateMessage's), and the search shows each element's entry, test and exit records
+// in pre-order. Runs
 // alone in its executable: the trace specification is read once per process, at the first
 // record.
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -34,6 +36,24 @@ std::vector<std::string> records(const std::string &path) {
 
 bool startsWith(const std::string &text, const std::string &prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+/* The line with each run of hexadecimal digits that follows "=" or "at " made "#". */
+std::string masked(const std::string &line) {
+    std::string out;
+    for (size_t i = 0; i < line.size();) {
+        const bool after =
+            (i > 0 && line[i - 1] == '=') || (i >= 3 && line.compare(i - 3, 3, "at ") == 0);
+        if (after && std::isxdigit(static_cast<unsigned char>(line[i]))) {
+            while (i < line.size() && std::isxdigit(static_cast<unsigned char>(line[i]))) {
+                ++i;
+            }
+            out += '#';
+        } else {
+            out += line[i++];
+        }
+    }
+    return out;
 }
 
 TEST(EvaluateTrace, PropagationsShowTheirTerminalLookUpAndTheSearchEveryElement) {
@@ -95,14 +115,51 @@ TEST(EvaluateTrace, PropagationsShowTheirTerminalLookUpAndTheSearchEveryElement)
     EXPECT_EQ(names, (std::vector<std::string>{"RecoverableException", "Text", "Insert", "Type",
                                                "DatabaseException"}))
         << all;
-    size_t searchEntries = 0;
-    size_t lookEntries = 0;
+    // The walk's records, addresses masked, from the second search's entry to the
+    // DatabaseException's test: each element's entry, test and exit in pre-order.
+    std::vector<std::string> walk;
+    size_t searches = 0;
     for (const std::string &line : lines) {
-        searchEntries += startsWith(line, "{  searchTreeForSQLCode(") ? 1 : 0;
-        lookEntries += startsWith(line, "{  lookForDatabaseException(") ? 1 : 0;
+        searches += startsWith(line, "{  getSQLError(") ? 1 : 0;
+        if (searches == 2 && !startsWith(line, "{  getSQLError(")) {
+            if (line == "DatabaseException element found") {
+                break;
+            }
+            walk.push_back(masked(line));
+        }
     }
-    EXPECT_EQ(searchEntries, 5u) << all;
-    EXPECT_EQ(lookEntries, 5u) << all;
+    const std::vector<std::string> expected = {
+        "{  searchTreeForSQLCode(elementP=#)",
+        "{  lookForDatabaseException(elementP=#)",
+        "Element name is RecoverableException",
+        "}  lookForDatabaseException [RSN:3] (FALSE)",
+        "Searching child node at #",
+        "{  searchTreeForSQLCode(elementP=#)",
+        "{  lookForDatabaseException(elementP=#)",
+        "Element name is Text",
+        "}  lookForDatabaseException [RSN:3] (FALSE)",
+        "Element has no children",
+        "}  searchTreeForSQLCode [RSN:3] (FALSE)",
+        "Searching sibling node at #",
+        "{  searchTreeForSQLCode(elementP=#)",
+        "{  lookForDatabaseException(elementP=#)",
+        "Element name is Insert",
+        "}  lookForDatabaseException [RSN:3] (FALSE)",
+        "Searching child node at #",
+        "{  searchTreeForSQLCode(elementP=#)",
+        "{  lookForDatabaseException(elementP=#)",
+        "Element name is Type",
+        "}  lookForDatabaseException [RSN:3] (FALSE)",
+        "Element has no children",
+        "}  searchTreeForSQLCode [RSN:3] (FALSE)",
+        "SQLCODE not found",
+        "}  searchTreeForSQLCode [RSN:3] (FALSE)",
+        "Searching sibling node at #",
+        "{  searchTreeForSQLCode(elementP=#)",
+        "{  lookForDatabaseException(elementP=#)",
+        "Element name is DatabaseException",
+    };
+    EXPECT_EQ(walk, expected) << all;
     unlink(path.c_str());
 }
 
