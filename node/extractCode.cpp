@@ -200,9 +200,21 @@ const CciChar *qualifiedPath(const CciChar *copyLocation,
 
 } // namespace
 
+namespace {
+
+/* Set when this thread's search stopped for want of storage; cleared by getSQLError. */
+thread_local bool searchShortOfStorage = false;
+
+} // namespace
+
+bool_t getSQLErrorRanShortOfStorage(void) {
+    return searchShortOfStorage ? TRUE : FALSE;
+}
+
 bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
     TRACE_FUNCTION("getSQLError");
     TRACE_ENTRY("exceptionList=%.8x", tracePtr(exceptionList));
+    searchShortOfStorage = false;
 
     bool_t found = FALSE;
     int rc = 0;
@@ -230,6 +242,13 @@ bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, i
         TRACE_INFO_TEXT("DatabaseException element found");
         TRACE_EXIT_TYPE(3, "bool_t", &found);
         return TRUE;
+    }
+    if (searchShortOfStorage) {
+        /* A text could not be read: what the list holds is unknown, so the search
+           stops rather than answer for a later exception. */
+        found = FALSE;
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
     }
 
     int rc = 0;
@@ -316,6 +335,7 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                     void *grownP = realloc(bufferP, static_cast<size_t>(needed) * sizeof(CciChar));
                     if (grownP == nullptr) {
                         TRACE_ERROR_TEXT("No storage for a text of %d characters", needed);
+                        searchShortOfStorage = true;
                         free(bufferP);
                         TRACE_EXIT_TYPE(3, "bool_t", &found);
                         return FALSE;
@@ -340,6 +360,7 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                             malloc(static_cast<size_t>(capacity) * sizeof(CciChar)));
                         if (messageP == nullptr) {
                             TRACE_ERROR_TEXT("No storage for the error message");
+                            searchShortOfStorage = true;
                             free(bufferP);
                             TRACE_EXIT_TYPE(3, "bool_t", &found);
                             return FALSE;
@@ -536,7 +557,16 @@ int evaluateTrevane(nodeContext_t *contextP, CciMessage *destinationList, CciMes
 
     CciChar *sqlErrorMessage = nullptr;
     int sqlCode = 0;
-    if (!getSQLError(exceptionList, &sqlErrorMessage, &sqlCode)) {
+    const bool_t found = getSQLError(exceptionList, &sqlErrorMessage, &sqlCode);
+    if (!found && getSQLErrorRanShortOfStorage()) {
+        /* Whether the list holds a code is unknown: the message is not sent on as if it
+           had none, but through "failure" like any other message the node could not
+           handle. */
+        TRACE_ERROR_TEXT("No storage to search the exception list");
+        return propagateToFailure(contextP, message, destinationList, exceptionList, nullptr, 35,
+                                  TT_INSUFFICIENT_GLOBAL_STORAGE);
+    }
+    if (!found) {
         TRACE_INFO_TEXT("About to propagate message at %.8x to 'notFound' terminal",
                         tracePtr(message));
         propagationLogEntry_t logged;

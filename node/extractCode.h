@@ -21,6 +21,10 @@
    free) and *sqlCodeP the code. FALSE, with both left untouched, otherwise. */
 bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP);
 
+/* TRUE when the calling thread's last getSQLError stopped because storage for a text
+   ran out (it then answered FALSE without knowing whether the list holds a code). */
+bool_t getSQLErrorRanShortOfStorage(void);
+
 /* Pre-order walk from `elementP` (the element, then each child's subtree in order);
    the first match ends it. Results as for getSQLError. */
 bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP);
@@ -48,7 +52,9 @@ int copySQLCodeToElement(CciElement *elementP, int sqlCode, bool_t newElement, b
    the code stored goes to "out", or, when the path cannot be resolved or the code not
    stored (logs 11, 13, 14, 15), the incoming message goes to "failure". TT_SUCCESS
    when a message was sent; TT_FAILED_TO_CREATE_NEW_MESSAGE when no copy could be made
-   (the incoming message is then sent to "failure"). A message is never dropped: when
+   (the incoming message is then sent to "failure"); TT_INSUFFICIENT_GLOBAL_STORAGE
+   when the exception list could not be searched for want of storage (the incoming
+   message is then sent to "failure" too). A message is never dropped: when
    the terminal it is meant for is missing or not attached, or the broker refused the
    propagation (logged by propagateMessage), the node raises an exception with the
    number, text and inserts of its own log entry (11, 13, 14, 15), or of the
