@@ -16,6 +16,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "portability/unicode.h"
 #include "trace/retcodes.h"
 #include "trace/trace.h"
@@ -242,6 +244,20 @@ namespace {
 
 /* Set when this thread's search stopped for want of storage; cleared by getSQLError. */
 thread_local bool searchShortOfStorage = false;
+/* Set once any thread's search has run short of storage. Until then every thread's flag
+   above is clear, and a message's search need not reach its thread's storage for it. */
+std::atomic<bool> anySearchShortOfStorage{false};
+
+/* Marks this thread's search as stopped for want of storage. */
+void noteSearchShortOfStorage() {
+    anySearchShortOfStorage.store(true, std::memory_order_relaxed);
+    searchShortOfStorage = true;
+}
+
+/* This thread's flag; clear whenever no search has ever run short. */
+bool threadSearchShortOfStorage() {
+    return anySearchShortOfStorage.load(std::memory_order_relaxed) && searchShortOfStorage;
+}
 
 /* "DatabaseException" in units, its terminator included. */
 int databaseExceptionUnits() {
@@ -302,7 +318,7 @@ struct SearchState {
                     if (grownP == nullptr) {
                         TRACE_ERROR_TEXT("No storage for a text of %d characters", needed);
                         state.shortOfStorage = true;
-                        searchShortOfStorage = true;
+                        noteSearchShortOfStorage();
                         free(bufferP);
                         TRACE_EXIT_TYPE(3, "bool_t", &found);
                         return FALSE;
@@ -330,7 +346,7 @@ struct SearchState {
                         if (messageP == nullptr) {
                             TRACE_ERROR_TEXT("No storage for the error message");
                             state.shortOfStorage = true;
-                            searchShortOfStorage = true;
+                            noteSearchShortOfStorage();
                             free(bufferP);
                             TRACE_EXIT_TYPE(3, "bool_t", &found);
                             return FALSE;
@@ -473,13 +489,15 @@ bool_t searchBelow(CciElement *childP, SearchState &state) {
 } // namespace
 
 bool_t getSQLErrorRanShortOfStorage(void) {
-    return searchShortOfStorage ? TRUE : FALSE;
+    return threadSearchShortOfStorage() ? TRUE : FALSE;
 }
 
 bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
     TRACE_FUNCTION("getSQLError");
     TRACE_ENTRY("exceptionList=%.8x", tracePtr(exceptionList));
-    searchShortOfStorage = false;
+    if (anySearchShortOfStorage.load(std::memory_order_relaxed)) {
+        searchShortOfStorage = false;
+    }
 
     bool_t found = FALSE;
     int rc = 0;
@@ -502,7 +520,7 @@ bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, i
     SearchState state;
     state.sqlErrorMessagePP = sqlErrorMessagePP;
     state.sqlCodeP = sqlCodeP;
-    state.shortOfStorage = searchShortOfStorage;
+    state.shortOfStorage = threadSearchShortOfStorage();
     return searchElement(elementP, state);
 }
 
@@ -510,7 +528,7 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
     SearchState state;
     state.sqlErrorMessagePP = sqlErrorMessagePP;
     state.sqlCodeP = sqlCodeP;
-    state.shortOfStorage = searchShortOfStorage;
+    state.shortOfStorage = threadSearchShortOfStorage();
     return lookForIn(elementP, state);
 }
 
