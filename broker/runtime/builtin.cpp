@@ -181,7 +181,7 @@ std::string BuiltinNode::property(std::string_view name) const {
     return "";
 }
 
-std::string BuiltinNode::configurationProblem() const {
+std::string BuiltinNode::configurationProblem() {
     std::string missing;
     for (const PropertyDefinition &d : definitions_) {
         if (d.defaultValue == nullptr && values_.find(d.name) == values_.end()) {
@@ -374,6 +374,29 @@ bool QueueConnection::outputQueue(const std::string &name, MQHOBJ &queue, MQLONG
     }
     outputs_.emplace(name, queue);
     return true;
+}
+
+void QueueConnection::joinUnit(UnitMember member) {
+    for (const UnitMember &m : members_) {
+        if (m.owner == member.owner) {
+            return;
+        }
+    }
+    members_.push_back(std::move(member));
+}
+
+bool QueueConnection::endUnitMembers(bool commit, std::string &why) {
+    std::vector<UnitMember> members = std::move(members_);
+    members_.clear();
+    bool ok = true;
+    for (UnitMember &m : members) {
+        std::string failed;
+        if (!m.end(commit && ok, failed) && commit && ok) {
+            ok = false;
+            why = failed;
+        }
+    }
+    return ok;
 }
 
 QueueConnection *currentConnection() {

@@ -10,6 +10,7 @@
  * Called by the runtime (runtime.cpp), which creates the instances and their threads.
  */
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -132,6 +133,18 @@ bool attached(CciTerminal *terminal) {
 
 enum class Outcome { Commit, BackOut };
 
+// Fault injection for the tests of the commit window: with TREVANE_FAULT set to
+// "exit-between-commits" the process ends right after the databases committed a
+// message's work and before the queue manager commits its unit.
+constexpr int EXIT_BETWEEN_COMMITS = 75;
+bool exitBetweenCommits() {
+    static const bool set = [] {
+        const char *fault = std::getenv("TREVANE_FAULT");
+        return fault != nullptr && std::strcmp(fault, "exit-between-commits") == 0;
+    }();
+    return set;
+}
+
 } // namespace
 
 struct InputInstance::State {
@@ -194,6 +207,17 @@ struct InputInstance::State {
     void endUnit(Outcome outcome, const MQMD &md) {
         MQLONG compCode = MQCC_OK;
         MQLONG reason = MQRC_NONE;
+        // The databases commit first, then the queue manager: a broker that ends between
+        // the two repeats the message although its SQL is committed.
+        std::string why;
+        const bool databaseWork = connection->hasUnitMembers();
+        if (!connection->endUnitMembers(outcome == Outcome::Commit, why)) {
+            logBackOut(md, "the database work of the message could not be committed: " + why);
+            outcome = Outcome::BackOut;
+        }
+        if (outcome == Outcome::Commit && databaseWork && exitBetweenCommits()) {
+            std::_Exit(EXIT_BETWEEN_COMMITS);
+        }
         if (outcome == Outcome::Commit) {
             MQCMIT(connection->handle(), &compCode, &reason);
             if (compCode != MQCC_FAILED) {

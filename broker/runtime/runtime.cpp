@@ -190,6 +190,11 @@ struct DeployedFlow::State {
 
     void stopThreads() {
         stopping = true;
+        if (!threads.empty() && flow != nullptr) {
+            for (const NodeDefinition &n : definition.nodes) {
+                interruptNode(broker::findNode(flow, n.name));
+            }
+        }
         for (std::thread &t : threads) {
             if (t.joinable()) {
                 t.join();
