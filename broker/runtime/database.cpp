@@ -359,8 +359,14 @@ public:
                 discard(); // the next message opens a new one
             }
             if (why.interrupted && stopping_) {
-                // The broker is stopping: the message goes back to its queue, not to failure.
-                raiseUpstream(describe(why));
+                // The broker is stopping: the message goes back to its queue. Whatever a
+                // failure path does with the exception, the unit must not commit.
+                try {
+                    raiseUpstream(describe(why));
+                } catch (...) {
+                    noteDownstreamFailure();
+                    throw;
+                }
             }
             reportFailure(destinationList, message, describe(why));
             return;
