@@ -66,8 +66,7 @@ TEST_F(BuiltinNodes, DatabaseFailureSendsDriverStyleExceptionListToFailure) {
          SQLITE_CONSTRAINT_NOTNULL, "23502"},
         {"foreign key",
          "CREATE TABLE p(id INTEGER PRIMARY KEY); CREATE TABLE c(p REFERENCES p(id))",
-         "PRAGMA foreign_keys = ON; INSERT INTO c VALUES(7)", SQLITE_CONSTRAINT_FOREIGNKEY,
-         "23503"},
+         "INSERT INTO c VALUES(7)", SQLITE_CONSTRAINT_FOREIGNKEY, "23503"},
         {"check", "CREATE TABLE t(a CHECK (a > 0))", "INSERT INTO t VALUES(-1)",
          SQLITE_CONSTRAINT_CHECK, "23513"},
         {"other: datatype mismatch", "CREATE TABLE t(a INTEGER PRIMARY KEY)",
@@ -170,6 +169,36 @@ TEST_F(BuiltinNodes, FailedScriptInsideATransactionReleasesItsLocks) {
     sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE a = 2", -1, &count, nullptr);
     ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int(count, 0), 0);
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+}
+
+// A script that opens a transaction and never ends it: the node ends it with the message
+// (here, outside a flow instance, at once), so no lock outlives the message.
+TEST_F(BuiltinNodes, TransactionLeftOpenByTheStatementEndsWithTheMessage) {
+    sql("CREATE TABLE t(a)");
+    for (const char *transaction : {"commit", "automatic"}) {
+        SCOPED_TRACE(transaction);
+        TestFlow flow;
+        flow.node("Database", "db",
+                  {{"dataSource", database},
+                   {"statement", "BEGIN; INSERT INTO t VALUES(2)"},
+                   {"transaction", transaction}});
+        flow.node("TestSink", "done");
+        flow.connect("db.out -> done.in");
+        MessageScope scope;
+        ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+        ASSERT_EQ(sinkRecords("done").size(), 1u);
+        testsupport::clearSinkRecords();
+        // Another writer gets the database at once while the node's connection stays open.
+        sql("PRAGMA busy_timeout = 0; INSERT INTO t VALUES(3)");
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE a = 2", -1, &count, nullptr);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 2) << "committed, not dropped";
     sqlite3_finalize(count);
     sqlite3_close(db);
 }
