@@ -561,3 +561,16 @@ connections:
 }
 
 } // namespace
+
+// The demonstration with its data source switched to PostgreSQL: the driver says 42P01,
+// and the node stores the digit run of it.
+TEST(PostgresDemo, TheDemoAgainstPostgresShowsTheDriversCode) {
+    rttest::TempDir dir;
+    rttest::Process demo({"/bin/bash", std::string(SOURCE_DIR) + "/examples/run-demo.sh",
+                          std::string(BUILD_DIR), "postgres"},
+                         dir.file("out"), dir.file("err"));
+    EXPECT_EQ(rttest::exitCode(demo.wait(std::chrono::seconds(120))), 0) << demo.err();
+    EXPECT_NE(demo.out().find("'<outer><tag1>data1</tag1><Status>42</Status></outer>'"),
+              std::string::npos)
+        << demo.out() << demo.err();
+}
