@@ -26,12 +26,16 @@ using testsupport::TestFlow;
 namespace {
 
 constexpr const char *REQUEST = "<outer><tag1>data1</tag1></outer>";
-const std::string POSTGRES = "odbc:DSN=trevane";
+// A database of these tests' own on the fixture's server, named over the DSN's, so that
+// dropping its tables or ending its sessions never touches another test's.
+constexpr const char *DATABASE = "dbnode";
+const std::string POSTGRES = std::string("odbc:DSN=trevane;Database=") + DATABASE;
 
 // SQL run directly on the fixture's database through libpq.
 class Postgres {
 public:
-    Postgres() : conn_(PQconnectdb(pgfixture::conninfo().c_str()), PQfinish) {}
+    explicit Postgres(const std::string &conninfo)
+        : conn_(PQconnectdb(conninfo.c_str()), PQfinish) {}
     bool ok() const { return PQstatus(conn_.get()) == CONNECTION_OK; }
     std::string error() const { return PQerrorMessage(conn_.get()); }
     // The first value of the last statement's result, or "error: ...".
@@ -56,8 +60,17 @@ class PostgresDatabase : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(pgfixture::useServer(), "");
-        ASSERT_TRUE(pg.ok()) << pg.error();
-        ASSERT_EQ(pg.run("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public"), "");
+        {
+            Postgres server(pgfixture::conninfo());
+            ASSERT_TRUE(server.ok()) << server.error();
+            if (server.run(std::string("SELECT 1 FROM pg_database WHERE datname = '") + DATABASE +
+                           "'") != "1") {
+                ASSERT_EQ(server.run(std::string("CREATE DATABASE ") + DATABASE), "");
+            }
+        }
+        pg = std::make_unique<Postgres>(pgfixture::conninfo() + " dbname=" + DATABASE);
+        ASSERT_TRUE(pg->ok()) << pg->error();
+        ASSERT_EQ(pg->run("DROP SCHEMA IF EXISTS public CASCADE; CREATE SCHEMA public"), "");
         runtime::registerBuiltinNodes();
         broker::loadPlugin(std::string(PLUGIN_DIR) + "/libtrevane.so");
         testsupport::clearSinkRecords();
@@ -65,7 +78,7 @@ protected:
         ::setenv("RT_TEST_DIR", dir.path().c_str(), 1);
     }
 
-    Postgres pg;
+    std::unique_ptr<Postgres> pg;
     rttest::TempDir dir;
 };
 
@@ -110,9 +123,9 @@ TEST_F(PostgresDatabase, EachSqlStateReachesTheExceptionListAndTheTrevaneNodeVer
     };
     for (const Failure &c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_EQ(pg.run("DROP SCHEMA public CASCADE; CREATE SCHEMA public"), "");
+        ASSERT_EQ(pg->run("DROP SCHEMA public CASCADE; CREATE SCHEMA public"), "");
         if (c.setUp[0] != '\0') {
-            ASSERT_EQ(pg.run(c.setUp), "");
+            ASSERT_EQ(pg->run(c.setUp), "");
         }
         testsupport::clearSinkRecords();
         TestFlow flow;
@@ -146,8 +159,8 @@ TEST_F(PostgresDatabase, ParametersBindEachValueTypeOnBothSources) {
                                "XML(order(id('7'), note))";
     const std::string paths = "Root.Vals.I, Root.Vals.R, Root.Vals.T, Root.Vals.B, Root.Vals.F, "
                               "Root.Vals.N, Root.Vals.D, Root.XML.order.id, Root.order.note";
-    ASSERT_EQ(pg.run("CREATE TABLE v(i bigint, r double precision, t text, b bytea, f boolean, "
-                     "n text, d numeric, id text, note text)"),
+    ASSERT_EQ(pg->run("CREATE TABLE v(i bigint, r double precision, t text, b bytea, f boolean, "
+                      "n text, d numeric, id text, note text)"),
               "");
     for (const std::string &source : {POSTGRES, sqlite}) {
         SCOPED_TRACE(source);
@@ -294,8 +307,8 @@ TEST_F(PostgresDatabase, AConnectionEndedByTheServerIsReportedAsTheDriverSaysAnd
     flow.connect("db.out -> out.in");
     MessageScope scope;
     ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
-    ASSERT_EQ(pg.run("SELECT count(pg_terminate_backend(pid)) >= 1 FROM pg_stat_activity "
-                     "WHERE pid <> pg_backend_pid() AND datname = 'trevane'"),
+    ASSERT_EQ(pg->run("SELECT count(pg_terminate_backend(pid)) >= 1 FROM pg_stat_activity "
+                      "WHERE pid <> pg_backend_pid() AND datname = 'dbnode'"),
               "t");
     ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
     ASSERT_EQ(sinkRecords("failed").size(), 1u);
@@ -362,7 +375,7 @@ TEST_F(PostgresFlows, AutomaticWorkBacksOutWithTheMessageAndCommitWorkStays) {
     }
     auto rows = [&](const std::string &source) {
         if (source == POSTGRES) {
-            return pg.run("SELECT count(*) FROM orders");
+            return pg->run("SELECT count(*) FROM orders");
         }
         std::string count;
         TestFlow read;
@@ -379,12 +392,12 @@ TEST_F(PostgresFlows, AutomaticWorkBacksOutWithTheMessageAndCommitWorkStays) {
         size_t at = m.find("Count(n=");
         return at == std::string::npos ? m : m.substr(at + 8, m.find(')', at) - at - 8);
     };
-    ASSERT_EQ(pg.run("CREATE TABLE orders(id int)"), "");
+    ASSERT_EQ(pg->run("CREATE TABLE orders(id int)"), "");
     for (const std::string &source : {POSTGRES, sqlite}) {
         for (const std::string transaction : {"automatic", "commit"}) {
             SCOPED_TRACE(source + " " + transaction);
             if (source == POSTGRES) {
-                ASSERT_EQ(pg.run("DELETE FROM orders"), "");
+                ASSERT_EQ(pg->run("DELETE FROM orders"), "");
             } else {
                 TestFlow clear;
                 clear.node("Database", "cl",
@@ -405,7 +418,7 @@ TEST_F(PostgresFlows, AutomaticWorkBacksOutWithTheMessageAndCommitWorkStays) {
 }
 
 TEST_F(PostgresFlows, ARepeatedOrderFailsWithTheUniqueKeyAndTheNodeStoresIt) {
-    ASSERT_EQ(pg.run("CREATE TABLE orders(id int PRIMARY KEY, item text)"), "");
+    ASSERT_EQ(pg->run("CREATE TABLE orders(id int PRIMARY KEY, item text)"), "");
     const std::string sqlite = dir.file("orders.db");
     {
         TestFlow make;
@@ -444,7 +457,7 @@ TEST_F(PostgresFlows, ARepeatedOrderFailsWithTheUniqueKeyAndTheNodeStoresIt) {
         ASSERT_EQ(failed.size(), 1u);
         EXPECT_EQ(failed[0], "<order><id>5</id><item>pen</item><Status>23505</Status></order>");
     }
-    EXPECT_EQ(pg.run("SELECT item FROM orders WHERE id = 5"), "pen");
+    EXPECT_EQ(pg->run("SELECT item FROM orders WHERE id = 5"), "pen");
 }
 
 // A server of the test's own (the shared one keeps serving the other tests).
