@@ -5,6 +5,7 @@
  * The broker log goes to standard error and, with --log, to a file as well.
  */
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -231,8 +232,21 @@ int main(int argc, char **argv) {
     sigwait(&signals, &received);
     // Whatever the nodes do, the broker ends within the stop wait.
     std::thread([signals, wait = options.stopWait] {
-        timespec limit{wait, 0};
-        int again = sigtimedwait(&signals, nullptr, &limit);
+        // sigtimedwait may end early (EINTR): wait out what is left of the stop wait.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
+        int again = -1;
+        for (auto left = until - std::chrono::steady_clock::now();
+             again <= 0 && left > std::chrono::nanoseconds(0);
+             left = until - std::chrono::steady_clock::now()) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timespec limit{static_cast<time_t>(ns / 1000000000),
+                           static_cast<long>(ns % 1000000000)};
+            again = sigtimedwait(&signals, nullptr, &limit);
+            if (again < 0 && errno != EINTR && errno != EAGAIN) {
+                std::this_thread::sleep_for(
+                    std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(100)));
+            }
+        }
         if (again > 0) {
             std::fprintf(stderr, "trevane-broker: second signal (%s): ending at once\n",
                          strsignal(again));
