@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -336,6 +337,57 @@ FlowDefinition parseFlowFile(const std::string &path) {
 FlowDefinition parseFlowText(const std::string &text, const std::string &file,
                              const std::string &directory) {
     return Reader(file, directory).read(text);
+}
+
+std::vector<ConnectionDefinition> findLoop(const FlowDefinition &flow) {
+    std::map<std::string, std::vector<const ConnectionDefinition *>> outgoing;
+    for (const ConnectionDefinition &c : flow.connections) {
+        outgoing[c.fromNode].push_back(&c);
+    }
+    enum class Mark { New, OnPath, Done };
+    std::map<std::string, Mark> marks;
+    // Depth first without recursion: the path holds each node on the way with the index
+    // of its next connection to follow, and the connection that led to it.
+    struct Step {
+        std::string node;
+        size_t next;
+        const ConnectionDefinition *via;
+    };
+    for (const NodeDefinition &start : flow.nodes) {
+        if (marks[start.name] != Mark::New) {
+            continue;
+        }
+        std::vector<Step> path{{start.name, 0, nullptr}};
+        marks[start.name] = Mark::OnPath;
+        while (!path.empty()) {
+            Step &top = path.back();
+            const auto &edges = outgoing[top.node];
+            if (top.next == edges.size()) {
+                marks[top.node] = Mark::Done;
+                path.pop_back();
+                continue;
+            }
+            const ConnectionDefinition *c = edges[top.next++];
+            Mark &mark = marks[c->toNode];
+            if (mark == Mark::OnPath) {
+                std::vector<ConnectionDefinition> loop;
+                size_t first = path.size() - 1;
+                while (path[first].node != c->toNode) {
+                    --first;
+                }
+                for (size_t i = first + 1; i < path.size(); ++i) {
+                    loop.push_back(*path[i].via);
+                }
+                loop.push_back(*c);
+                return loop;
+            }
+            if (mark == Mark::New) {
+                mark = Mark::OnPath;
+                path.push_back({c->toNode, 0, c});
+            }
+        }
+    }
+    return {};
 }
 
 std::string expandEnvironment(std::string_view text, const std::string &file, int line) {

@@ -7,6 +7,7 @@
  */
 #include "broker/runtime/runtime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <set>
@@ -178,6 +179,33 @@ struct DeployedFlow::State {
         }
     }
 
+    // A loop would pass a message round until the broker's depth bound stops it, every
+    // time: refused here, naming each node and connection of the loop.
+    void checkLoops() {
+        std::vector<ConnectionDefinition> loop = findLoop(definition);
+        if (loop.empty()) {
+            return;
+        }
+        std::string nodes;
+        std::string connections;
+        for (const ConnectionDefinition &c : loop) {
+            auto n = std::find_if(definition.nodes.begin(), definition.nodes.end(),
+                                  [&](const NodeDefinition &d) { return d.name == c.fromNode; });
+            nodes += (nodes.empty() ? "" : ", ") + c.fromNode + " (" +
+                     at(definition, n == definition.nodes.end() ? 0 : n->line);
+            nodes.resize(nodes.size() - 2); // at() ends in ": "
+            nodes += ")";
+            connections += (connections.empty() ? "" : ", ") + c.fromNode + "." + c.fromTerminal +
+                           " -> " + c.toNode + "." + c.toTerminal + " (" + at(definition, c.line);
+            connections.resize(connections.size() - 2);
+            connections += ")";
+        }
+        fail(loop.front().line,
+             "the connections make a loop, which would pass a message round it for ever: "
+             "nodes " +
+                 nodes + "; connections " + connections);
+    }
+
     void checkQueueManager() {
         for (const NodeDefinition &n : definition.nodes) {
             if (usesQueueManager(broker::findNode(flow, n.name)) && queueManager.empty()) {
@@ -231,6 +259,7 @@ std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowDefinition &definit
     s.createNodes(pluginClasses);
     s.applyProperties();
     s.connectTerminals();
+    s.checkLoops();
     s.checkQueueManager();
 
     int inputs = 0;
