@@ -150,6 +150,20 @@ TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
          2,
          {"cannot load plug-in library", "libnothing.so"},
          0},
+        {"node connected to itself",
+         BASE + "  - Code.out -> Code.in\n",
+         16,
+         {"the connections make a loop", "nodes Code (" + dir.file("flow.yaml") + ":7)",
+          "connections Code.out -> Code.in (" + dir.file("flow.yaml") + ":16)"},
+         1},
+        {"two-node loop behind MQInput",
+         BASE + "  - Out.out -> Code.in\n",
+         15,
+         {"the connections make a loop",
+          "nodes Code (" + dir.file("flow.yaml") + ":7), Out (" + dir.file("flow.yaml") + ":10)",
+          "Code.out -> Out.in (" + dir.file("flow.yaml") + ":15), Out.out -> Code.in (" +
+              dir.file("flow.yaml") + ":16)"},
+         1},
         {"no queue manager",
          replaced(BASE, "queueManager: QMR\n", ""),
          3,
@@ -303,6 +317,38 @@ TEST_F(Flows, MessageBackedOutThresholdTimesMovesToTheBackoutQueue) {
     EXPECT_EQ(qm->depth("I.Q"), 0);
     EXPECT_EQ(flow->backedOut(), 2u);
     EXPECT_EQ(log.withNumber(3015).size(), 1u) << log.describe();
+}
+
+// No message cycles for ever and none is committed without a path having taken it: a
+// threshold of 0 (or none) stands for the default of 3, and an input node whose "out"
+// leads nowhere backs the message out instead of consuming it.
+TEST_F(Flows, EveryFailingOrUnroutedMessageEndsOnTheBackoutQueue) {
+    struct Case {
+        const char *what;
+        std::string flow;
+    } cases[] = {
+        {"threshold 0", HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, backoutThreshold: 0, backoutQueue: BACKOUT.Q, waitInterval: 50}}
+)" + FAILING_DATABASE + "connections:\n  - In.out -> Db.in\n"},
+        {"out not attached", HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, backoutQueue: BACKOUT.Q, waitInterval: 50}}
+)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        auto flow = deploy(c.flow);
+        qm->put("I.Q", REQUEST);
+        EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("BACKOUT.Q") == 1; })) << log.describe();
+        EXPECT_EQ(qm->takeAll("BACKOUT.Q"), std::vector<std::string>{REQUEST});
+        EXPECT_EQ(qm->depth("I.Q"), 0);
+        EXPECT_EQ(qm->depth("OUT.Q"), 0);
+        EXPECT_EQ(flow->backedOut(), 3u);
+    }
+    auto unrouted = log.withNumber(3014);
+    ASSERT_FALSE(unrouted.empty());
+    EXPECT_NE(unrouted[0].traceText.find("terminal 'out' is not attached"), std::string::npos)
+        << unrouted[0].traceText;
 }
 
 TEST_F(Flows, ReplyPutIsUndoneWhenTheFlowFailsAfterIt) {
