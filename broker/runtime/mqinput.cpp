@@ -24,19 +24,8 @@ constexpr size_t FIRST_BUFFER_SIZE = 64 * 1024;
 // A message that keeps failing (or keeps killing the process: the queue manager backs a
 // dead process's message out too) is taken out of the flow's way after this many tries.
 // There is no "no limit": a backout threshold of 0 stands for this default.
-constexpr long DEFAULT_BACKOUT_THRESHOLD = 3;
+constexpr long DEFAULT_BACKOUT_THRESHOLD = 5;
 constexpr auto LONGEST_PAUSE = std::chrono::milliseconds(2000);
-
-std::string checkQueueName(std::string_view value) {
-    if (value.empty() || value.size() > MQ_Q_NAME_LENGTH) {
-        return "a queue name has 1 to " + std::to_string(MQ_Q_NAME_LENGTH) + " characters";
-    }
-    return "";
-}
-
-std::string checkOptionalQueueName(std::string_view value) {
-    return value.empty() ? "" : checkQueueName(value);
-}
 
 std::string checkThreshold(std::string_view value) {
     return checkNumber(value, 0, 1000000);
@@ -51,7 +40,7 @@ std::string checkDomain(std::string_view value) {
 }
 
 constexpr PropertyDefinition MQINPUT_PROPERTIES[] = {
-    {"queueName", nullptr, checkQueueName},       {"backoutThreshold", "3", checkThreshold},
+    {"queueName", nullptr, checkQueueName},       {"backoutThreshold", "5", checkThreshold},
     {"backoutQueue", "", checkOptionalQueueName}, {"waitInterval", "200", checkWait},
     {"messageDomain", "XML", checkDomain},        {"label", "", nullptr},
 };

@@ -264,7 +264,18 @@ std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowDefinition &definit
 
     int inputs = 0;
     for (const NodeDefinition &n : definition.nodes) {
-        inputs += isInputNode(broker::findNode(s.flow, n.name)) ? 1 : 0;
+        CciNode *node = broker::findNode(s.flow, n.name);
+        if (!isInputNode(node)) {
+            continue;
+        }
+        ++inputs;
+        if (broker::getProperty(node, "backoutQueue").value_or("").empty()) {
+            runtimeLog(CCI_LOG_WARNING, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,
+                       "Node '" + n.name + "' (class MQInput) has no backoutQueue: a message " +
+                           "backed out as often as its backout threshold stays on queue '" +
+                           inputQueueOf(node) + "' and holds up the messages behind it",
+                       {definition.name, n.name});
+        }
     }
     if (inputs == 0) {
         runtimeLog(CCI_LOG_WARNING, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,

@@ -295,7 +295,7 @@ TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage
 TEST_F(BuiltinNodes, UnsetPropertiesReadAsTheirDefaultsAndRequiredOnesAreReported) {
     TestFlow flow;
     flow.node("MQInput", "in");
-    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("3"));
+    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("5"));
     EXPECT_EQ(runtime::configurationProblem(flow["in"]), "property queueName must be set");
     EXPECT_THROW(broker::setProperty(flow["in"], "colour", "red"), broker::Error);
     broker::setProperty(flow["in"], "queueName", "I1.Q");

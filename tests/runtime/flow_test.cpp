@@ -150,6 +150,16 @@ TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
          2,
          {"cannot load plug-in library", "libnothing.so"},
          0},
+        {"queue name the queue manager refuses",
+         replaced(BASE, "{queueName: OUT.Q}", "{queueName: \"Q'1\"}"),
+         12,
+         {"property 'queueName' cannot be 'Q'1'", "1 to 48 letters, digits, '.', '_', '/' or '%'"},
+         1},
+        {"backout queue name the queue manager refuses",
+         replaced(BASE, "{queueName: I.Q}", "{queueName: I.Q, backoutQueue: BACK OUT}"),
+         6,
+         {"property 'backoutQueue' cannot be 'BACK OUT'"},
+         1},
         {"node connected to itself",
          BASE + "  - Code.out -> Code.in\n",
          16,
@@ -320,7 +330,7 @@ TEST_F(Flows, MessageBackedOutThresholdTimesMovesToTheBackoutQueue) {
 }
 
 // No message cycles for ever and none is committed without a path having taken it: a
-// threshold of 0 (or none) stands for the default of 3, and an input node whose "out"
+// threshold of 0 (or none) stands for the default of 5, and an input node whose "out"
 // leads nowhere backs the message out instead of consuming it.
 TEST_F(Flows, EveryFailingOrUnroutedMessageEndsOnTheBackoutQueue) {
     struct Case {
@@ -343,7 +353,7 @@ TEST_F(Flows, EveryFailingOrUnroutedMessageEndsOnTheBackoutQueue) {
         EXPECT_EQ(qm->takeAll("BACKOUT.Q"), std::vector<std::string>{REQUEST});
         EXPECT_EQ(qm->depth("I.Q"), 0);
         EXPECT_EQ(qm->depth("OUT.Q"), 0);
-        EXPECT_EQ(flow->backedOut(), 3u);
+        EXPECT_EQ(flow->backedOut(), 5u);
     }
     auto unrouted = log.withNumber(3014);
     ASSERT_FALSE(unrouted.empty());
