@@ -485,4 +485,70 @@ connections:
     }
 }
 
+// The demonstration flow as shipped, fed the requests whose code the TrevaneNode cannot
+// store (an element with children, an attribute, the body's root itself as target) and a
+// namespaced request whose reply would have two roots. Every request must end exactly
+// once: answered, still on its input queue, or on the backout queue. None may be
+// committed without having gone anywhere.
+TEST(DemoFlow, EveryOddRequestEndsExactlyOnceOnTheReplyInputOrBackoutQueue) {
+    testsupport::LogCapture log;
+    rttest::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    ::setenv("TREVANE_DEMO_DIR", dir.path().c_str(), 1);
+    rttest::QueueManager qm("OSTRIN_QM", dir.file("mq"));
+    for (const char *queue : {"I1.Q", "SQLCODE_42704.Q", "I1.BACKOUT.Q"}) {
+        qm.define(queue);
+    }
+    std::string demo = DEMO_SCRIPT;
+    demo = demo.substr(0, demo.find_last_of('/')) + "/sqlcode/sqlcode.yaml";
+    const std::string shipped = rttest::readFile(demo);
+    ASSERT_NE(shipped.find("CopyValueTo: Root.outer.Status"), std::string::npos) << demo;
+    std::string toRoot = shipped;
+    toRoot.replace(toRoot.find("Root.outer.Status"), 17, "Root.outer");
+
+    struct Run {
+        std::string flowText;
+        std::vector<std::string> requests;
+    } runs[] = {
+        {shipped,
+         {"<outer><Status><deep>1</deep></Status><tag1>case1</tag1></outer>",
+          "<outer Status=\"old\">case2</outer>",
+          "<p:outer xmlns:p=\"u\"><p:tag1>case3</p:tag1></p:outer>"}},
+        {toRoot, {"<outer><tag1>case4</tag1></outer>"}},
+    };
+    std::vector<std::string> ended;
+    for (const Run &run : runs) {
+        const std::string path = dir.file("sqlcode.yaml");
+        rttest::writeFile(path, run.flowText);
+        runtime::RuntimeOptions options;
+        options.pluginPath = {PLUGIN_DIR};
+        auto flow = DeployedFlow::deploy(runtime::parseFlowFile(path), options);
+        qm.put("I1.Q", run.requests);
+        flow->start();
+        // Done when each request was answered or set aside (or after 20 seconds).
+        rttest::waitFor([&] {
+            return qm.depth("SQLCODE_42704.Q") + qm.depth("I1.BACKOUT.Q") ==
+                   static_cast<MQLONG>(ended.size() + run.requests.size());
+        });
+        flow->undeploy();
+        for (const char *queue : {"SQLCODE_42704.Q", "I1.Q", "I1.BACKOUT.Q"}) {
+            for (const std::string &body : qm.takeAll(queue)) {
+                ended.push_back(std::string(queue) + ": " + body);
+            }
+        }
+    }
+    std::string where;
+    for (const std::string &e : ended) {
+        where += "\n  " + e;
+    }
+    for (const char *marker : {"case1", "case2", "case3", "case4"}) {
+        size_t count = std::count_if(ended.begin(), ended.end(), [&](const std::string &e) {
+            return e.find(marker) != std::string::npos;
+        });
+        EXPECT_EQ(count, 1u) << marker << " ended " << count
+                             << " time(s); the queues held:" << where << "\n"
+                             << log.describe();
+    }
+}
+
 } // namespace
