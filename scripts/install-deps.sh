@@ -6,6 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libicu-dev libexpat1-dev libxml2-dev libsqlite3-dev sqlite3 libyaml-cpp-dev
     clang-format graphviz procps
+    postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
 )
 missing=()
 for p in "${packages[@]}"; do
