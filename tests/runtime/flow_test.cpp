@@ -539,7 +539,7 @@ TEST(DemoFlow, EveryOddRequestEndsExactlyOnceOnTheReplyInputOrBackoutQueue) {
         // Done when each request was answered or set aside (or after 20 seconds).
         rttest::waitFor([&] {
             return qm.depth("SQLCODE_42704.Q") + qm.depth("I1.BACKOUT.Q") ==
-                   static_cast<MQLONG>(ended.size() + run.requests.size());
+                   static_cast<MQLONG>(run.requests.size());
         });
         flow->undeploy();
         for (const char *queue : {"SQLCODE_42704.Q", "I1.Q", "I1.BACKOUT.Q"}) {
