@@ -121,6 +121,20 @@ std::string checkBoolean(std::string_view value) {
     return v == "true" || v == "false" || v == "yes" || v == "no" ? "" : "it must be true or false";
 }
 
+std::string checkQueueName(std::string_view value) {
+    // The queue manager's own rule: a name it would refuse at every get or put is refused
+    // when the flow is deployed instead.
+    std::string name(value);
+    if (name.find('\0') != std::string::npos || mqValidQueueName(name.c_str()) == 0) {
+        return std::string("a queue name has ") + mqQueueNameRule();
+    }
+    return "";
+}
+
+std::string checkOptionalQueueName(std::string_view value) {
+    return value.empty() ? "" : checkQueueName(value);
+}
+
 bool parseBoolean(std::string_view value) {
     std::string v = trimmed(value);
     return v == "true" || v == "yes";

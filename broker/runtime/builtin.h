@@ -44,6 +44,7 @@ enum RuntimeMessage {
     MSG_INPUT_PROBLEM = 3016,
     MSG_PARSE_FAILED = 3017,
     MSG_TRACE_FAILED = 3018,
+    MSG_NOT_ROUTED = 3019,
 };
 
 /* A property of a built-in class. */
@@ -57,6 +58,10 @@ struct PropertyDefinition {
 /* Checks shared by several classes. */
 std::string checkNotEmpty(std::string_view value);
 std::string checkBoolean(std::string_view value);
+/* A name the queue manager gives a queue (its own rule); checkOptionalQueueName also
+   takes an empty value. */
+std::string checkQueueName(std::string_view value);
+std::string checkOptionalQueueName(std::string_view value);
 /* A whole number within [low, high]; parseNumber reads one the check accepted. */
 std::string checkNumber(std::string_view value, long low, long high);
 long parseNumber(std::string_view value);

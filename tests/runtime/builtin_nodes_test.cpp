@@ -259,6 +259,57 @@ TEST_F(BuiltinNodes, TraceNodeWritesTheTreeReadablyAndPassesTheMessageOn) {
     }
 }
 
+// Indentation stops at a fixed column, past which each line carries its depth: a
+// message nested 100,000 levels deep gives an entry of a few megabytes, not gigabytes.
+TEST_F(BuiltinNodes, TraceOfADeeplyNestedMessageGrowsLinearlyWithItsDepth) {
+    const std::string traceFile = dir.file("trace.txt");
+    TestFlow flow;
+    flow.node("Trace", "t", {{"file", traceFile}}); // (the test sink would recurse)
+    MessageScope scope;
+    CciMessage *message = scope.input(REQUEST);
+    constexpr int LEVELS = 100000;
+    int rc = 0;
+    CciElement *parent = testsupport::child(cniRootElement(&rc, message), "XML.outer");
+    ASSERT_NE(parent, nullptr);
+    for (int i = 0; i < LEVELS; ++i) {
+        CciElement *e = cniCreateElementAsLastChild(&rc, parent);
+        cniSetElementType(&rc, e, CCI_ELEMENT_TYPE_NAME);
+        cniSetElementName(&rc, e, u"e");
+        parent = e;
+    }
+    cniSetElementCharacterValue(&rc, parent, u"deepest", 7);
+    ASSERT_EQ(flow.deliver("t", message), CCI_SUCCESS);
+    const std::string trace = rttest::readFile(traceFile);
+    EXPECT_LT(trace.size(), static_cast<size_t>(LEVELS) * 80) << "bytes for each level";
+    const std::string column(64, ' ');
+    for (const std::string &line : {"\n" + std::string(62, ' ') + "e\n", "\n" + column + "[33] e\n",
+                                    "\n" + column + "[100002] e = 'deepest'\n"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << "missing: " << line;
+    }
+}
+
+// A full disk shows only when the buffered entry is flushed or closed: each step is
+// checked and reported as 3018; the message still goes on.
+TEST_F(BuiltinNodes, TraceNodeThatCannotWriteReports3018AndPassesTheMessageOn) {
+    testsupport::LogCapture log;
+    TestFlow flow;
+    flow.node("Trace", "full", {{"file", "/dev/full"}});
+    flow.node("Trace", "nowhere", {{"file", dir.file("no/such/dir/trace.txt")}});
+    flow.node("TestSink", "after");
+    flow.connect("full.out -> nowhere.in");
+    flow.connect("nowhere.out -> after.in");
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("full", scope.input(REQUEST)), CCI_SUCCESS);
+    EXPECT_EQ(sinkRecords("after").size(), 1u);
+    auto entries = log.withNumber(3018);
+    ASSERT_EQ(entries.size(), 2u) << log.describe();
+    EXPECT_EQ(entries[0].inserts,
+              (std::vector<std::string>{"full", "/dev/full", "No space left on device"}));
+    EXPECT_EQ(entries[0].logType, CCI_LOG_ERROR);
+    EXPECT_EQ(entries[1].inserts.at(0), "nowhere");
+    EXPECT_NE(entries[1].traceText.find("cannot open"), std::string::npos) << entries[1].traceText;
+}
+
 TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage) {
     TestFlow flow;
     flow.node("MQOutput", "put", {{"queueName", "OUT.Q"}});
@@ -273,7 +324,7 @@ TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage
 TEST_F(BuiltinNodes, UnsetPropertiesReadAsTheirDefaultsAndRequiredOnesAreReported) {
     TestFlow flow;
     flow.node("MQInput", "in");
-    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("0"));
+    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("5"));
     EXPECT_EQ(runtime::configurationProblem(flow["in"]), "property queueName must be set");
     EXPECT_THROW(broker::setProperty(flow["in"], "colour", "red"), broker::Error);
     broker::setProperty(flow["in"], "queueName", "I1.Q");

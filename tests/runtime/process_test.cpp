@@ -146,6 +146,26 @@ TEST_F(RunningBroker, CheckDeploysDrawsAndDeletesWithoutTakingMessages) {
     EXPECT_EQ(qm->depth("I.Q"), 1);
 }
 
+// --check deploys, so it refuses what deploy refuses: a loop (status 1, naming the loop's
+// nodes with file and line) and anything that is not a regular file, at once.
+TEST_F(RunningBroker, CheckRefusesALoopAndAnythingButARegularFile) {
+    std::string flow = flowFile(0);
+    rttest::writeFile(flow, rttest::readFile(flow) + "  - Out.out -> Code.in\n");
+    Process loop({BROKER, "--plugin-path", PLUGIN_DIR, "--check", flow}, dir.file("out"),
+                 dir.file("err"));
+    EXPECT_EQ(exitCode(loop.wait()), 1);
+    EXPECT_NE(loop.err().find("the connections make a loop"), std::string::npos) << loop.err();
+    EXPECT_NE(loop.err().find("nodes Code (" + flow + ":9), Out (" + flow + ":10)"),
+              std::string::npos)
+        << loop.err();
+    for (const std::string &path : {dir.path(), std::string("/dev/zero")}) {
+        Process check({BROKER, "--check", path}, dir.file("out"), dir.file("err"));
+        EXPECT_EQ(exitCode(check.wait(std::chrono::seconds(10))), 1) << path;
+        EXPECT_NE(check.err().find("trevane-broker: " + path + ": is "), std::string::npos)
+            << check.err();
+    }
+}
+
 // Kills the broker (SIGKILL) at random moments while three instances work through a few
 // hundred persistent requests, restarting it each time. After every kill each request is
 // either answered once or back on the input queue; at the end every request has exactly
