@@ -930,14 +930,18 @@ bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure 
 // ---- the writer ----------------------------------------------------------------------
 
 // The one connection of this process that changes a queue manager's file. Callers hand it
-// work and wait; its thread runs all the work handed in meanwhile in one transaction,
-// each piece in a savepoint of its own so that one refusal does not undo the others, and
-// commits once. The commit syncs the log only when a piece of work must be durable on
-// return (a put or get outside syncpoint, a commit); holds and back-outs alone are
-// committed without a flush: their changes are seen by every process at once, survive
-// the death of any process, and the next synced commit makes them durable, since it
-// syncs the whole log written before it. A power loss before then loses only such marks:
-// a held message is ready again with its backout count as it was.
+// work and wait. The first caller to find it idle leads: it runs all the work handed in
+// so far in one transaction, each piece in a savepoint of its own so that one refusal
+// does not undo the others, and commits once; work handed in meanwhile waits and is run
+// by the next leader, one of its own callers. So a lone caller does its own work without
+// handing it to another thread, and concurrent callers share one commit.
+//
+// The commit syncs the log only when a piece of work must be durable on return (a put or
+// get outside syncpoint, a commit); holds and back-outs alone are committed without a
+// flush: their changes are seen by every process at once, survive the death of any
+// process, and the next synced commit makes them durable, since it syncs the whole log
+// written before it. A power loss before then loses only such marks: a held message is
+// ready again with its backout count as it was.
 //
 // Writers of several processes take turns at SQLite's writer lock through a lock on the
 // file NAME.qmgr-lock: a writer waiting for it sleeps in the kernel and wakes when it is
@@ -945,8 +949,9 @@ bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure 
 // not take the file lock (an administration command, another build).
 //
 // Automatic checkpoints are off (one would run after a commit made without a flush, and
-// copy unsynced pages into the database): the thread checkpoints itself between
-// transactions, with syncs, once the log has grown by CHECKPOINT_FRAMES pages.
+// copy unsynced pages into the database, and each costs two flushes on the path of the
+// request that happens to trigger it): a thread of the writer checkpoints on a handle of
+// its own, with syncs, once the log has grown by CHECKPOINT_FRAMES pages.
 class Writer {
 public:
     using Work = std::function<bool(const Handle &, Failure &)>;
@@ -973,12 +978,11 @@ private:
     };
 
     Handle handle() { return {db_, statements_, name_, path_}; }
-    void loop();
     void runBatch(const std::vector<Job *> &batch);
     bool setSynchronous(bool full);
     void lockFile();
     void unlockFile();
-    void checkpointIfDue();
+    void checkpoints();
     static int walHook(void *self, sqlite3 *, const char *, int frames);
 
     std::string name_;
@@ -988,29 +992,31 @@ private:
     int lockFd_ = -1;
     bool contended_ = false;
     bool synchronousFull_ = true;
+    pid_t pid_ = 0;
+    std::mutex mutex_; // guards everything below
+    std::condition_variable changed_;
+    std::deque<Job *> queue_;
+    bool leading_ = false;
     int walFrames_ = 0;
     int framesAtCheckpoint_ = 0;
-    pid_t pid_ = 0;
-    std::mutex mutex_;
-    std::condition_variable workArrived_;
-    std::condition_variable workDone_;
-    std::deque<Job *> queue_;
+    bool checkpointDue_ = false;
     bool stopping_ = false;
-    std::thread *thread_ = nullptr;
+    std::condition_variable checkpointWanted_;
+    std::thread *checkpointer_ = nullptr;
 };
 
 Writer::~Writer() {
     if (pid_ != ::getpid()) {
         return; // a forked child's copy: the thread and handle are its parent's
     }
-    if (thread_ != nullptr) {
+    if (checkpointer_ != nullptr) {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        workArrived_.notify_all();
-        thread_->join();
-        delete thread_;
+        checkpointWanted_.notify_all();
+        checkpointer_->join();
+        delete checkpointer_;
     }
     for (sqlite3_stmt *statement : statements_) {
         sqlite3_finalize(statement);
@@ -1024,18 +1030,22 @@ Writer::~Writer() {
     }
 }
 
+// Called by SQLite after each commit of the writer's handle, the leader's mutex held.
 int Writer::walHook(void *self, sqlite3 *, const char *, int frames) {
     auto *writer = static_cast<Writer *>(self);
     if (frames < writer->framesAtCheckpoint_) {
         writer->framesAtCheckpoint_ = 0; // the log started again from its beginning
     }
     writer->walFrames_ = frames;
+    if (frames - writer->framesAtCheckpoint_ >= CHECKPOINT_FRAMES) {
+        writer->framesAtCheckpoint_ = frames;
+        writer->checkpointDue_ = true;
+    }
     return SQLITE_OK;
 }
 
 bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
     pid_ = ::getpid();
-    Failure ignored;
     if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
         return failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, "cannot open " + path_);
@@ -1056,7 +1066,7 @@ bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
     }
     // Without the lock file (a read-only directory) writers still take turns, by polling.
     lockFd_ = ::open((path_ + LOCK_SUFFIX).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    thread_ = new std::thread([this] { loop(); });
+    checkpointer_ = new std::thread([this] { checkpoints(); });
     return true;
 }
 
@@ -1064,39 +1074,32 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
     Job job;
     job.work = std::move(work);
     job.durable = durable;
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(&job);
-    }
-    workArrived_.notify_one();
     std::unique_lock lock(mutex_);
-    workDone_.wait(lock, [&] { return job.done; });
-    if (!job.ok) {
-        failure = std::move(job.failure);
-    }
-    return job.ok;
-}
-
-void Writer::loop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        workArrived_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) {
-            return;
+    queue_.push_back(&job);
+    while (!job.done) {
+        if (leading_) {
+            changed_.wait(lock);
+            continue;
         }
+        leading_ = true;
         std::vector<Job *> batch(queue_.begin(), queue_.end());
         queue_.clear();
         lock.unlock();
         runBatch(batch);
         lock.lock();
-        for (Job *job : batch) {
-            job->done = true;
+        for (Job *done : batch) {
+            done->done = true;
         }
-        workDone_.notify_all();
-        lock.unlock();
-        checkpointIfDue();
-        lock.lock();
+        leading_ = false;
+        if (checkpointDue_) {
+            checkpointWanted_.notify_one();
+        }
+        changed_.notify_all();
     }
+    if (!job.ok) {
+        failure = std::move(job.failure);
+    }
+    return job.ok;
 }
 
 bool Writer::setSynchronous(bool full) {
@@ -1150,37 +1153,56 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
         return failAll("cannot choose how to commit");
     }
     lockFile();
-    WriteTransaction transaction(db_);
-    if (transaction.begin() != SQLITE_OK) {
-        failAll("cannot start a transaction");
-        unlockFile();
-        return;
-    }
-    for (Job *job : batch) {
-        sqlite3_exec(db_, "SAVEPOINT work", nullptr, nullptr, nullptr);
-        job->ok = job->work(handle(), job->failure);
-        if (!job->ok) {
-            sqlite3_exec(db_, "ROLLBACK TO work", nullptr, nullptr, nullptr);
+    {
+        WriteTransaction transaction(db_);
+        if (transaction.begin() != SQLITE_OK) {
+            failAll("cannot start a transaction");
+        } else {
+            for (Job *job : batch) {
+                sqlite3_exec(db_, "SAVEPOINT work", nullptr, nullptr, nullptr);
+                job->ok = job->work(handle(), job->failure);
+                if (!job->ok) {
+                    sqlite3_exec(db_, "ROLLBACK TO work", nullptr, nullptr, nullptr);
+                }
+                sqlite3_exec(db_, "RELEASE work", nullptr, nullptr, nullptr);
+            }
+            std::lock_guard lock(mutex_); // for the log hook
+            if (transaction.commit() != SQLITE_OK) {
+                failAll("cannot commit");
+            }
         }
-        sqlite3_exec(db_, "RELEASE work", nullptr, nullptr, nullptr);
-    }
-    if (transaction.commit() != SQLITE_OK) {
-        failAll("cannot commit");
     }
     unlockFile();
 }
 
-void Writer::checkpointIfDue() {
-    if (walFrames_ - framesAtCheckpoint_ < CHECKPOINT_FRAMES) {
-        return;
+// The checkpointing thread: waits until the log has grown, then copies it into the
+// database on its own handle (synchronous=FULL: log synced first, then the database),
+// beside the writer, which goes on committing.
+void Writer::checkpoints() {
+    sqlite3 *db = nullptr;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointDue_; });
+        if (stopping_) {
+            break;
+        }
+        checkpointDue_ = false;
+        lock.unlock();
+        if (db == nullptr &&
+            sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK) {
+            sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        }
+        if (db != nullptr) {
+            int logFrames = 0, copied = 0;
+            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
+        }
+        lock.lock();
     }
-    // With syncs: the log first, so that no page reaches the database before its commit is
-    // durable, then the database.
-    if (setSynchronous(true)) {
-        int logFrames = 0, copied = 0;
-        sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
+    lock.unlock();
+    if (db != nullptr) {
+        sqlite3_close_v2(db);
     }
-    framesAtCheckpoint_ = walFrames_;
 }
 
 namespace {

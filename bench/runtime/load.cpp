@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "messaging/mq.h"
@@ -49,6 +50,7 @@ public:
     struct Book {
         std::mutex mutex;
         std::map<std::string, Clock::time_point> pending;
+        uint64_t lastId = 0;
     };
     void share(Book *book) { book_ = book; }
 
@@ -57,6 +59,18 @@ public:
         md.Persistence = MQPER_PERSISTENT;
         MQPMO pmo = MQPMO_DEFAULT;
         pmo.Options = MQPMO_NO_SYNCPOINT | MQPMO_NEW_MSG_ID;
+        if (book_ != nullptr) {
+            // The reply may reach another session before this put returns: the request is
+            // in the book, under an identifier chosen here, before it is put.
+            pmo.Options = MQPMO_NO_SYNCPOINT;
+            std::lock_guard lock(book_->mutex);
+            uint64_t number = ++book_->lastId;
+            uint64_t process = static_cast<uint64_t>(::getpid());
+            std::memcpy(md.MsgId, &process, sizeof process);
+            std::memcpy(md.MsgId + 8, &number, sizeof number);
+            book_->pending.emplace(std::string(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId),
+                                   Clock::now());
+        }
         MQLONG cc = 0, reason = 0;
         MQPUT(hconn_, putQueue_, &md, &pmo, static_cast<MQLONG>(settings_.body.size()),
               settings_.body.data(), &cc, &reason);
@@ -64,12 +78,9 @@ public:
             error = failure("MQPUT", settings_.putQueue, reason);
             return false;
         }
-        std::string id(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId);
-        if (book_ != nullptr) {
-            std::lock_guard lock(book_->mutex);
-            book_->pending.emplace(std::move(id), Clock::now());
-        } else {
-            pending_.emplace(std::move(id), Clock::now());
+        if (book_ == nullptr) {
+            pending_.emplace(std::string(reinterpret_cast<char *>(md.MsgId), sizeof md.MsgId),
+                             Clock::now());
         }
         return true;
     }
