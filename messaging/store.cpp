@@ -950,8 +950,8 @@ bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure 
 //
 // Automatic checkpoints are off (one would run after a commit made without a flush, and
 // copy unsynced pages into the database, and each costs two flushes on the path of the
-// request that happens to trigger it): a thread of the writer checkpoints on a handle of
-// its own, with syncs, once the log has grown by CHECKPOINT_FRAMES pages.
+// request that happens to trigger it): a thread of the writer checkpoints, with syncs,
+// between two transactions once the log has grown by CHECKPOINT_FRAMES pages.
 class Writer {
 public:
     using Work = std::function<bool(const Handle &, Failure &)>;
@@ -1000,6 +1000,7 @@ private:
     int walFrames_ = 0;
     int framesAtCheckpoint_ = 0;
     bool checkpointDue_ = false;
+    bool checkpointing_ = false;
     bool stopping_ = false;
     std::condition_variable checkpointWanted_;
     std::thread *checkpointer_ = nullptr;
@@ -1090,9 +1091,13 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
         for (Job *done : batch) {
             done->done = true;
         }
-        leading_ = false;
         if (checkpointDue_) {
+            // The checkpointing thread leads until it is done.
+            checkpointDue_ = false;
+            checkpointing_ = true;
             checkpointWanted_.notify_one();
+        } else {
+            leading_ = false;
         }
         changed_.notify_all();
     }
@@ -1175,33 +1180,27 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
     unlockFile();
 }
 
-// The checkpointing thread: waits until the log has grown, then copies it into the
-// database on its own handle (synchronous=FULL: log synced first, then the database),
-// beside the writer, which goes on committing.
+// The checkpointing thread: once the log has grown, copies it into the database between
+// two of the writer's transactions (synchronous=FULL: log synced first, then the
+// database), so that the next transaction finds it all copied and starts the log again
+// from its beginning. The caller whose transaction came last has returned already; work
+// handed in meanwhile waits, as it would for another process's commit.
 void Writer::checkpoints() {
-    sqlite3 *db = nullptr;
     std::unique_lock lock(mutex_);
     for (;;) {
-        checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointDue_; });
-        if (stopping_) {
-            break;
+        checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointing_; });
+        if (stopping_ && !checkpointing_) {
+            return;
         }
-        checkpointDue_ = false;
         lock.unlock();
-        if (db == nullptr &&
-            sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                            nullptr) == SQLITE_OK) {
-            sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
-        }
-        if (db != nullptr) {
+        if (setSynchronous(true)) {
             int logFrames = 0, copied = 0;
-            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
+            sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
         }
         lock.lock();
-    }
-    lock.unlock();
-    if (db != nullptr) {
-        sqlite3_close_v2(db);
+        checkpointing_ = false;
+        leading_ = false;
+        changed_.notify_all();
     }
 }
 

@@ -1,5 +1,6 @@
 // mqpeer: a second process for the queue manager tests. "hold" takes a message under
-// syncpoint and keeps it until killed; "put-after" puts a message after a pause.
+// syncpoint and keeps it until killed; "hold-put" also puts a reply under syncpoint on a
+// second queue; "put-after" puts a message after a pause.
 #include "messaging/mq.h"
 
 #include <algorithm>
@@ -23,10 +24,12 @@ int fail(const char *call, MQLONG reason) {
 
 int main(int argc, char **argv) {
     std::string command = argc > 1 ? argv[1] : "";
-    bool hold = command == "hold" && argc == 4;
+    bool holdPut = command == "hold-put" && argc == 5;
+    bool hold = (command == "hold" && argc == 4) || holdPut;
     bool putAfter = command == "put-after" && argc == 6;
     if (!hold && !putAfter) {
-        std::fprintf(stderr, "usage: mqpeer hold QMGR QUEUE | put-after MS QMGR QUEUE TEXT\n");
+        std::fprintf(stderr, "usage: mqpeer hold QMGR QUEUE | hold-put QMGR QUEUE REPLY_QUEUE |"
+                             " put-after MS QMGR QUEUE TEXT\n");
         return 2;
     }
     const char *qmgr = hold ? argv[2] : argv[3];
@@ -63,6 +66,23 @@ int main(int argc, char **argv) {
     MQGET(hconn, hobj, &md, &gmo, sizeof body, body, &length, &compCode, &reason);
     if (reason != MQRC_NONE) {
         return fail("MQGET", reason);
+    }
+    if (holdPut) {
+        MQOD replyOd = MQOD_DEFAULT;
+        std::memcpy(replyOd.ObjectName, argv[4],
+                    std::min(std::strlen(argv[4]), sizeof replyOd.ObjectName));
+        MQHOBJ reply;
+        MQOPEN(hconn, &replyOd, MQOO_OUTPUT, &reply, &compCode, &reason);
+        if (reason != MQRC_NONE) {
+            return fail("MQOPEN", reason);
+        }
+        MQMD replyMd = MQMD_DEFAULT;
+        MQPMO pmo = MQPMO_DEFAULT;
+        pmo.Options = MQPMO_SYNCPOINT;
+        MQPUT(hconn, reply, &replyMd, &pmo, length, body, &compCode, &reason);
+        if (reason != MQRC_NONE) {
+            return fail("MQPUT", reason);
+        }
     }
     std::printf("held %.*s\n", static_cast<int>(length), body);
     std::fflush(stdout);
