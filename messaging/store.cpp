@@ -1083,13 +1083,26 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
             continue;
         }
         leading_ = true;
-        std::vector<Job *> batch(queue_.begin(), queue_.end());
+        // Work that needs no flush goes first, in a transaction of its own, so that a hold
+        // does not wait for the flush of another connection's commit.
+        std::vector<Job *> light, durable;
+        for (Job *next : queue_) {
+            (next->durable ? durable : light).push_back(next);
+        }
         queue_.clear();
-        lock.unlock();
-        runBatch(batch);
-        lock.lock();
-        for (Job *done : batch) {
-            done->done = true;
+        for (std::vector<Job *> *batch : {&light, &durable}) {
+            if (batch->empty()) {
+                continue;
+            }
+            lock.unlock();
+            runBatch(*batch);
+            lock.lock();
+            for (Job *done : *batch) {
+                done->done = true;
+            }
+            if (batch == &light && !durable.empty()) {
+                changed_.notify_all();
+            }
         }
         if (checkpointDue_) {
             // The checkpointing thread leads until it is done.
