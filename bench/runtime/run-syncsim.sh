@@ -6,13 +6,18 @@
 # line with the flushes per request of the broker and of the load tool.
 # Usage: bench/runtime/run-syncsim.sh SYNCSIM_SO [BUILD_DIR] [REQUESTS] [IN_FLIGHT] [INSTANCES...]
 #        (defaults: ./build, 600, 8, instances 1 2 4; flush 1000 us unless SYNCSIM_US is set;
-#        FLOWLOAD_ARGS adds flowload options, TMPFS_DIR chooses the tmpfs, default /dev/shm)
+#        FLOWLOAD_ARGS adds flowload options, TMPFS_DIR chooses the tmpfs, default /dev/shm;
+#        SYNCSIM_SO "none" runs on the real disk of TMPFS_DIR, without counting flushes)
 set -euo pipefail
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
     sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
 fi
-syncsim=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+if [ "$1" = none ]; then
+    syncsim=
+else
+    syncsim=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+fi
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
 build=$(cd "${2:-$top/build}" && pwd)
@@ -24,7 +29,7 @@ instances=("$@")
 broker=$build/broker/runtime/trevane-broker
 mqadmin=$build/messaging/mqadmin
 flowload=$build/bench/runtime/flowload
-for program in "$syncsim" "$broker" "$mqadmin" "$flowload"; do
+for program in ${syncsim:+"$syncsim"} "$broker" "$mqadmin" "$flowload"; do
     [ -e "$program" ] || { echo "run-syncsim: $program is missing" >&2; exit 1; }
 done
 warm_up=50
@@ -42,7 +47,7 @@ trap cleanup EXIT
 export TREVANE_MQ_DIR=$work/mq TREVANE_DEMO_DIR=$work
 export SYNCSIM_US=${SYNCSIM_US:-1000} SYNCSIM_LOCK=$work/syncsim.lock
 
-flushes() { od -An -tu8 "$1" 2>/dev/null | tr -d ' ' || echo 0; }
+flushes() { od -An -tu8 "$1" 2>/dev/null | tr -d ' \n' | grep . || echo 0; }
 
 measure() { # measure INSTANCES
     rm -rf "$work/mq" "$work/ready" "$work"/*.bin
@@ -68,14 +73,20 @@ measure() { # measure INSTANCES
     local broker_flushes client_flushes
     broker_flushes=$(($(flushes "$work/broker.bin") - before))
     client_flushes=$(flushes "$work/client.bin")
-    awk -v line="$line" -v b="$broker_flushes" -v c="$client_flushes" -v n=$((requests + warm_up)) \
-        'BEGIN { printf "%s broker_flushes_per_request=%.2f client_flushes_per_request=%.2f\n", line, b / n, c / n }'
+    if [ -z "$syncsim" ]; then
+        echo "$line"
+    else
+        awk -v line="$line" -v b="$broker_flushes" -v c="$client_flushes" -v n=$((requests + warm_up)) \
+            'BEGIN { printf "%s broker_flushes_per_request=%.2f client_flushes_per_request=%.2f\n", line, b / n, c / n }'
+    fi
     kill -TERM "$broker_pid"
     wait "$broker_pid" || true
     broker_pid=
 }
 
-echo "requests=$requests in_flight=$in_flight flush_us=$SYNCSIM_US ($(nproc) CPUs)"
+flush="flush_us=$SYNCSIM_US"
+[ -n "$syncsim" ] || flush="real disk ($work)"
+echo "requests=$requests in_flight=$in_flight $flush ($(nproc) CPUs)"
 for n in "${instances[@]}"; do
     measure "$n"
 done
