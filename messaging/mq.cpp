@@ -3,8 +3,11 @@
 // a get. Storage is the Store's (store.cpp). Called by flowping, the flow runtime and
 // mqadmin, from any thread.
 //
-// Each connection has its own SQLite handle and its own unit of work; calls on one
-// connection are serialised by its lock (a waiting get holds it for the whole wait).
+// Each connection has its own SQLite handle for reading and its own unit of work; its
+// changes go through the process's one writer of the queue manager (store.cpp), which
+// commits those of all connections together. Puts under syncpoint wait in the connection
+// until MQCMIT. Calls on one connection are serialised by its lock (a waiting get holds
+// it for the whole wait).
 // MQDISC backs out what the connection has not committed: a program that ends without
 // committing has not finished its work, and returning the messages to their queues is
 // the only choice that can never lose one. A process that dies has its units backed out

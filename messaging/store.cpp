@@ -1,12 +1,15 @@
 // The queue manager's storage: one SQLite file per queue manager, holding its queue
 // definitions and its messages. Owns the schema, the statements of every operation and the
 // identity of the processes that hold messages in units of work. Called by the messaging
-// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection.
+// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection;
+// the Stores of one process share one Writer per queue manager for their changes.
 //
-// A message row is ready (state 0), got under syncpoint (1) or put under syncpoint (2); the
-// last two carry their holder: pid, process start time, boot id and unit-of-work id. Gets
-// take ready rows in priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so
-// two processes never take the same row.
+// A message row is ready (state 0) or got under syncpoint (1); state 2, put under
+// syncpoint, is only found in files of earlier builds, which stored such puts at once (it
+// is dropped at back-out and recovery, and made ready at commit). Held rows carry their
+// holder: pid, process start time, boot id and unit-of-work id. Gets take ready rows in
+// priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so two processes never
+// take the same row.
 #include "messaging/store.h"
 
 #include <sqlite3.h>
