@@ -1247,6 +1247,10 @@ std::shared_ptr<Writer> sharedWriter(const std::string &name, const std::string 
 Writer *Store::writer(Failure &failure) {
     if (writer_ == nullptr) {
         writer_ = sharedWriter(name_, path_, device_, inode_, failure);
+        if (writer_ == nullptr && !stillPresent()) {
+            // As for a queue of it: nothing is put into what is gone.
+            failure = {MQRC_Q_DELETED, "queue manager " + name_ + " was deleted"};
+        }
     }
     return writer_.get();
 }
