@@ -194,6 +194,19 @@ TEST_F(QueueManager, ManyUnitsKeepTheLogBounded) {
     EXPECT_LT(log.st_size, 12 << 20) << "3000 units write about 6000 pages";
 }
 
+TEST_F(QueueManager, WritersOfTwoProcessesBothGetTurns) {
+    // Each process's writer begins its next transaction as soon as one ends; the other
+    // process, woken when the lock is released, must still get its turns.
+    ChildProcess first({MQPEER_PATH, "churn", QMGR, "Q.IN", "1500"});
+    ChildProcess second({MQPEER_PATH, "churn", QMGR, "Q.OUT", "1500"});
+    std::string out1, out2, err;
+    ASSERT_EQ(first.finish(out1, err), 0) << out1 << err;
+    ASSERT_EQ(second.finish(out2, err), 0) << out2 << err;
+    int a = std::atoi(out1.c_str()), b = std::atoi(out2.c_str());
+    EXPECT_GT(a + b, 0);
+    EXPECT_GE(std::min(a, b) * 10, a + b) << a << " and " << b << " round trips";
+}
+
 TEST_F(QueueManager, MessageHeldByKilledProcessReturnsWithBackoutCountOne) {
     ASSERT_EQ(put(hconn, in, "orphan"), OK);
     ChildProcess holder({MQPEER_PATH, "hold", QMGR, "Q.IN"});
