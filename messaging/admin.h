@@ -69,6 +69,12 @@ MQ_EXPORT MQLONG mqDeleteQueueManager(const char *name, int force, char *detail,
 MQ_EXPORT MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP,
                                      char *detail, size_t detailSize);
 
+/* 1 when name (zero-terminated) is a name this queue manager gives a queue, else 0: the
+   rule mqDefineQueue applies, for programs that check a name before they use it. */
+MQ_EXPORT int mqValidQueueName(const char *name);
+/* The rule in words, for messages: "1 to 48 letters, digits, ...". */
+MQ_EXPORT const char *mqQueueNameRule(void);
+
 /* Defines queue queueName (letters, digits, '.', '_', '/', '%'; 1..48 characters) on
    queue manager qmgrName; attributes null means MQ_QUEUE_ATTRIBUTES_DEFAULT. */
 MQ_EXPORT MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,

@@ -106,7 +106,8 @@ struct LockedConnection {
     Connection *operator->() const { return connection.get(); }
 };
 
-LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
+LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP,
+                                bool checkFile = true) {
     LockedConnection result;
     {
         Registry &r = registry();
@@ -120,6 +121,11 @@ LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reason
         result.lock = std::unique_lock(result.connection->mutex);
         // A forked child inherits the table but must not use its parent's database handles.
         if (!result.connection->closed && result.connection->pid == ::getpid()) {
+            Failure failure;
+            if (checkFile && !result.connection->store.fileIntact(failure)) {
+                reportFailure(compCodeP, reasonP, failure);
+                return {};
+            }
             return result;
         }
     }
@@ -243,6 +249,9 @@ void fillPutContext(MQMD &md) {
 bool housekeeping(Connection &connection, const OpenQueue &open, bool &recovered,
                   Failure &failure) {
     connection.lastHousekeeping = Clock::now();
+    if (!connection.store.fileIntact(failure)) {
+        return false;
+    }
     if (!connection.store.stillPresent()) {
         failure = {MQRC_CONNECTION_BROKEN,
                    "queue manager " + connection.store.name() + " was deleted"};
@@ -309,7 +318,7 @@ void MQDISC(MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *reasonP) {
         report(compCodeP, reasonP, MQCC_FAILED, MQRC_HCONN_ERROR, "no handle given");
         return;
     }
-    LockedConnection connection = lockConnection(*hconnP, compCodeP, reasonP);
+    LockedConnection connection = lockConnection(*hconnP, compCodeP, reasonP, false);
     if (!connection) {
         return;
     }

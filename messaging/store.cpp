@@ -520,6 +520,13 @@ bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
     }
     path_ = queueManagerPath(directory, qmgrName);
     struct stat info {};
+    if (!create && ::stat(path_.c_str(), &info) == 0 && info.st_size == 0) {
+        // SQLite would take an empty file for a new database (and wait on the locks of the
+        // one it replaced); it is a queue manager file that lost everything.
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE,
+                   "queue manager " + name_ + ": its file " + path_ + " is empty"};
+        return false;
+    }
     if (::stat(path_.c_str(), &info) != 0) {
         if (!create) {
             failure = {MQRC_Q_MGR_NAME_ERROR, "no queue manager " + name_ + " in " + directory +
@@ -633,6 +640,19 @@ bool Store::create(std::string_view qmgrName, Failure &failure) {
     }
     if (transaction.commit() != SQLITE_OK) {
         return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot create");
+    }
+    return true;
+}
+
+bool Store::fileIntact(Failure &failure) const {
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_ &&
+        info.st_size == 0) {
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE,
+                   "queue manager " + name_ + ": its file " + path_ +
+                       " is empty (cut to 0 bytes while in use); it holds no queue manager any "
+                       "more"};
+        return false;
     }
     return true;
 }

@@ -136,6 +136,11 @@ public:
     int64_t dataVersion(Failure &failure);
     // False once the queue manager's file was deleted or replaced after this open.
     bool stillPresent() const;
+    // False, with MQRC_Q_MGR_NOT_AVAILABLE and the reason, when the file this connection
+    // opened is now empty: cut to nothing under it, it holds no queue manager any more,
+    // and whatever SQLite still has in its log or cache would be lost at the next
+    // checkpoint. A stat per call; every messaging call but MQDISC asks.
+    bool fileIntact(Failure &failure) const;
 
     // Administration.
     bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,

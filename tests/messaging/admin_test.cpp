@@ -168,6 +168,11 @@ TEST_F(Administration, CommandPutsFilesAndShowsDescriptors) {
     ProcessResult missing = mqadmin({"put", QMGR, "F.Q", "--file", directory() + "/none"});
     EXPECT_EQ(missing.status, 1) << missing;
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing;
+    // A directory is no body: a clear refusal, not an abort.
+    ProcessResult folder = mqadmin({"put", QMGR, "F.Q", "--file", directory()});
+    EXPECT_EQ(folder.status, 1) << folder;
+    EXPECT_NE(folder.err.find("cannot read " + directory() + ": Is a directory"), std::string::npos)
+        << folder;
 }
 
 } // namespace

@@ -352,6 +352,26 @@ TEST_F(QueueManager, PutOnQueueDeletedWhileOpenFailsInsteadOfLosingTheMessage) {
     EXPECT_EQ(put(hconn, out, "lost?"), failed(MQRC_Q_DELETED));
 }
 
+// A queue-manager file cut to nothing under a connection that is in use: the next call
+// says so (2059, with the reason in the detail) rather than working on what SQLite still
+// holds in its log or cache and losing it later.
+TEST_F(QueueManager, FileTruncatedUnderAConnectionFailsItsNextCall) {
+    ASSERT_EQ(put(hconn, in, "before"), OK);
+    const std::string file = directory() + "/" + QMGR + ".qmgr";
+    ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+    EXPECT_EQ(put(hconn, in, "after"), failed(MQRC_Q_MGR_NOT_AVAILABLE));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("is empty"), std::string::npos)
+        << mqLastErrorDetail();
+    EXPECT_EQ(get(hconn, in).outcome, failed(MQRC_Q_MGR_NOT_AVAILABLE));
+    MQLONG compCode = 0, reason = 0;
+    MQCMIT(hconn, &compCode, &reason);
+    EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+    MQHCONN again = MQHC_UNUSABLE_HCONN;
+    MQCONN(QMGR, &again, &compCode, &reason);
+    EXPECT_EQ(compCode, MQCC_FAILED);
+    EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+}
+
 TEST_F(QueueManager, UnknownQueueManagerAndQueueAreRefused) {
     for (const char *name : {"NO.SUCH.QM", "", "../QM1", "QM1/x", ".hidden"}) {
         MQHCONN h = 12345;
