@@ -94,7 +94,7 @@ MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t de
     store.close();
     // Marked deleted first, so a process that still has the file open fails instead of
     // writing into a file nobody will read again.
-    for (const char *suffix : {"", "-wal", "-shm"}) {
+    for (const char *suffix : {"", "-wal", "-shm", "-lock"}) {
         std::string file = path + suffix;
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
             return answer(

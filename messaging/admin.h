@@ -41,7 +41,8 @@ typedef struct mqQueueInfo_t {
     char name[MQ_Q_NAME_LENGTH + 1]; /* zero-terminated */
     mqQueueAttributes_t attributes;
     MQLONG depth;       /* messages that a get can take now */
-    MQLONG uncommitted; /* messages held in units of work (got or put under syncpoint) */
+    MQLONG uncommitted; /* messages got under syncpoint and not yet committed (puts under
+                          syncpoint are kept by their connection until the commit) */
 } mqQueueInfo_t;
 
 /* One queue manager as listed. */

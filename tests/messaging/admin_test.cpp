@@ -94,6 +94,20 @@ TEST_F(Administration, DeletedQueueManagerRefusesConnectionsItHadAndNewOnes) {
     EXPECT_EQ(runProcess({"/bin/ls", "-A", directory()}).out, "");
 }
 
+TEST_F(Administration, FirstPutAfterTheQueueManagerWasDeletedFails) {
+    defineQueue("Q.A");
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ hobj = openQueue(hconn, "Q.A", MQOO_OUTPUT);
+    char detail[256];
+    ASSERT_EQ(mqDeleteQueueManager(QMGR, 0, detail, sizeof detail), MQRC_NONE) << detail;
+    EXPECT_EQ(put(hconn, hobj, "into nothing"), failed(MQRC_Q_DELETED));
+    ASSERT_EQ(mqCreateQueueManager(QMGR, detail, sizeof detail), MQRC_NONE) << detail;
+    defineQueue("Q.A");
+    EXPECT_EQ(put(hconn, hobj, "into the new one"), failed(MQRC_Q_DELETED))
+        << "a connection never writes into a queue manager created after it";
+    disconnect(hconn);
+}
+
 TEST_F(Administration, CommandRunsAnOperatorsSession) {
     struct Step {
         std::vector<std::string> arguments;
