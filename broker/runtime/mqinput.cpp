@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "broker/counters.h"
 #include "broker/runtime/builtin.h"
 #include "broker/runtime/builtins.h"
 
@@ -143,6 +144,11 @@ struct InputInstance::State {
     MQHOBJ queue = MQHO_UNUSABLE_HOBJ;
     std::vector<char> buffer = std::vector<char>(FIRST_BUFFER_SIZE);
     InstanceCounts counts;
+    // This instance's counter block; the broker counts into it while run() runs.
+    std::unique_ptr<broker::InstanceCounters> flowCounters;
+    uint32_t inputSlot = broker::NO_COUNTER_SLOT;
+    std::chrono::steady_clock::time_point taken;
+    std::atomic<bool> reading{false};
 
     long threshold() const { return parseNumber(input->property("backoutThreshold")); }
 
@@ -161,6 +167,7 @@ struct InputInstance::State {
             connection.reset();
             throw broker::Error(text);
         }
+        reading = true;
     }
 
     // Sleeps up to `pause`, waking early when the instance is asked to stop.
@@ -198,6 +205,11 @@ struct InputInstance::State {
             MQCMIT(connection->handle(), &compCode, &reason);
             if (compCode != MQCC_FAILED) {
                 counts.committed++;
+#if TREVANE_FLOW_COUNTERS
+                flowCounters->committed(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - taken)
+                        .count());
+#endif
                 return;
             }
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -210,6 +222,9 @@ struct InputInstance::State {
         }
         MQBACK(connection->handle(), &compCode, &reason);
         counts.rolledBack++;
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->backOutUnit();
+#endif
         if (compCode == MQCC_FAILED) {
             // The queue manager returns the message when the connection ends.
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -223,6 +238,7 @@ struct InputInstance::State {
     }
 
     void reconnect() {
+        reading = false;
         queue = MQHO_UNUSABLE_HOBJ;
         connection.reset(); // disconnecting backs out what the connection held
     }
@@ -283,6 +299,9 @@ struct InputInstance::State {
 
     Outcome toFailure(CciMessage *destination, CciMessage *message, const MQMD &md,
                       const broker::BrokerException &reason) {
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->add(inputSlot, broker::COUNT_EXCEPTIONS);
+#endif
         if (!attached(input->failure)) {
             logBackOut(md, std::string(reason.what()) + "; the failure terminal is not attached");
             return Outcome::BackOut;
@@ -379,6 +398,7 @@ struct InputInstance::State {
     }
 
     void run(const std::atomic<bool> &stopping) {
+        broker::CountersScope countersScope(flowCounters.get());
         while (!stopping.load()) {
             if (connection == nullptr) {
                 try {
@@ -409,6 +429,10 @@ struct InputInstance::State {
                 pauseFor(LONGEST_PAUSE, stopping);
                 continue;
             }
+#if TREVANE_FLOW_COUNTERS
+            flowCounters->beginUnit(inputSlot);
+            taken = std::chrono::steady_clock::now();
+#endif
             Outcome outcome = Outcome::BackOut;
             {
                 ConnectionScope scope(connection.get());
@@ -441,6 +465,13 @@ InputInstance::InputInstance(CciNode *node, std::string queueManager)
     }
     state_->queueManager = std::move(queueManager);
     state_->queueName = state_->input->property("queueName");
+    broker::CounterLayout layout = broker::assignCounterSlots(broker::nodeFlow(node));
+    for (const broker::CounterLayout::Node &n : layout.nodes) {
+        if (n.name == broker::nodeName(node)) {
+            state_->inputSlot = n.slot;
+        }
+    }
+    state_->flowCounters = std::make_unique<broker::InstanceCounters>(layout);
 }
 
 InputInstance::~InputInstance() = default;
@@ -459,6 +490,18 @@ void InputInstance::close() {
 
 const InstanceCounts &InputInstance::counts() const {
     return state_->counts;
+}
+
+const broker::InstanceCounters &InputInstance::flowCounters() const {
+    return *state_->flowCounters;
+}
+
+bool InputInstance::reading() const {
+    return state_->reading.load();
+}
+
+std::string InputInstance::nodeName() const {
+    return broker::nodeName(state_->node);
 }
 
 std::string inputQueueOf(const CciNode *node) {
