@@ -43,6 +43,7 @@ enum RuntimeMessage {
     MSG_INPUT_PROBLEM = 3016,
     MSG_PARSE_FAILED = 3017,
     MSG_TRACE_FAILED = 3018,
+    MSG_CONSOLE = 3019,
 };
 
 /* A property of a built-in class. */
