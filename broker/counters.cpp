@@ -11,6 +11,10 @@
 
 namespace broker {
 
+bool countersCompiledIn() {
+    return TREVANE_FLOW_COUNTERS != 0;
+}
+
 uint64_t LatencySnapshot::count() const {
     uint64_t total = 0;
     for (uint64_t n : buckets) {

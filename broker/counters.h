@@ -23,6 +23,8 @@
 
 #include "broker/cni.h"
 
+// The build sets it for the modules on the message path only (nodes.cpp, counters.cpp,
+// the runtime's mqinput.cpp); everything else asks countersCompiledIn().
 #ifndef TREVANE_FLOW_COUNTERS
 #define TREVANE_FLOW_COUNTERS 1
 #endif
@@ -138,6 +140,9 @@ private:
     std::array<std::atomic<uint64_t>, LATENCY_BOUNDS.size() + 1> latency_{};
     std::atomic<uint64_t> latencyNanoseconds_{0};
 };
+
+/* False in a build whose message path counts nothing (TREVANE_FLOW_COUNTERS=0). */
+bool countersCompiledIn();
 
 /* The counter block of the flow instance on the calling thread, or null. */
 InstanceCounters *currentCounters();

@@ -522,8 +522,9 @@ struct Console::State {
             << "</style>\n</head>\n<body>\n<h1>Flow " << name << "</h1>\n<div class=\"meta\">"
             << "broker " << htmlText(broker::brokerIdentity().brokerName)
             << " &middot; queue manager " << htmlText(flow.queueManager()) << " &middot; "
-            << statistics.instances.size()
-            << " instance thread(s) &middot; <span id=\"status\">&hellip;</span> &middot; "
+            << statistics.instances.size() << " instance thread(s)"
+            << (statistics.counting ? "" : " (this build counts nothing: its counters stay 0)")
+            << " &middot; <span id=\"status\">&hellip;</span> &middot; "
             << "figures every " << std::max(1, options.refreshSeconds)
             << " s, last at <span id=\"updated\">&hellip;</span></div>\n"
             << "<div class=\"picture\">\n"

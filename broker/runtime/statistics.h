@@ -38,7 +38,7 @@ struct InstanceStatistics {
 
 struct FlowStatistics {
     std::string flow;
-    bool counting = TREVANE_FLOW_COUNTERS != 0; /* false in a build without counters */
+    bool counting = broker::countersCompiledIn(); /* false in a build without counters */
     std::vector<NodeStatistics> nodes;          /* in the flow file's order */
     std::vector<InstanceStatistics> instances;  /* in the order they were started */
 };
