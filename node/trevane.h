@@ -211,6 +211,13 @@ int setAttribute(CciContext *context, CciChar *attributeName, CciChar *attribute
 int processAttribute(nodeContext_t *contextP, const CciChar *attributeName,
                      const CciChar *attributeValue);
 
+/* Whether `value` (`length` units) can serve as a CopyValueTo path: "Root." followed by
+   one or more dot-separated segments, each a name an XML element can have (no empty
+   segment, no wildcard, index or markup character, no U+FFFD standing for bytes that
+   were not UTF-8, no lone surrogate), at most 256 units in all, and not "Root.XML" or
+   "Root.XML." alone. */
+bool isValidCopyLocation(const CciChar *value, int length);
+
 /* The broker's per-message call: runs evaluateTrevane (node/extractCode.h) for a
    TrevaneNode, raises exception 4 for any other class. */
 void evaluate(CciContext *context, CciMessage *destinationList, CciMessage *exceptionList,

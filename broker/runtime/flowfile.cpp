@@ -9,6 +9,7 @@
  */
 #include "broker/runtime/flowfile.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -204,11 +205,30 @@ private:
             if (c == ' ' || c == '\t' || c == '.' || c == '>' ||
                 static_cast<unsigned char>(c) < 0x20) {
                 throw FlowFileError(file_, node.line,
-                                    "node name '" + node.name +
+                                    "node name '" + escapedName(node.name) +
                                         "' may not contain blanks, '.' or '>' (they "
                                         "separate names in connections)");
             }
         }
+    }
+
+    /* The name as it can be shown on one line: control bytes (NUL included, which would
+       end the text early) and backslashes written as escapes. */
+    static std::string escapedName(const std::string &name) {
+        std::string shown;
+        for (char c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '\\') {
+                shown += "\\\\";
+            } else if (byte < 0x20 || byte == 0x7F) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+                shown += escape;
+            } else {
+                shown += c;
+            }
+        }
+        return shown;
     }
 
     void readProperties(const YAML::Node &value, NodeDefinition &node) const {

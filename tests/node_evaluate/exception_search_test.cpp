@@ -139,6 +139,17 @@ TEST(StoreCode, NegativeCodesAndUnsuitableElements) {
         {"E(Inner)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "E(Inner)"},
         {"XML(a)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "XML(a)"},
         {"@id='7'", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "@id='7'"},
+        // An element holding only its text takes the code in its place; one whose
+        // content is more than that is left alone, so no reader sees the code run into
+        // other content.
+        {"Status('x')", 42704, FALSE, TRUE, TT_SUCCESS, "Status('42704')"},
+        {"Status='x'", 42704, FALSE, TRUE, TT_SUCCESS, "Status='42704'"},
+        {"Status('x', b, 'y')", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED,
+         "Status('x', b, 'y')"},
+        {"Status('x', 'y')", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "Status('x', 'y')"},
+        {"Status='x'(b)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "Status='x'(b)"},
+        {"Status('x', @a='1')", 1, FALSE, FALSE, TT_INVALID_ELEMENT_TYPE_SPECIFIED,
+         "Status('x', @a='1')"},
     };
     for (const auto &c : cases) {
         testsupport::MessageScope scope;

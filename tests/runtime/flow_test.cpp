@@ -119,6 +119,17 @@ TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
          {"property 'CopyValueTo' of node 'Code'", "could not be set to 'Environment.Status'",
           "OSTRINV2_trevane 12"},
          1},
+        {"CopyValueTo longer than the node can use",
+         replaced(BASE, "Root.outer.Status", "Root.outer." + std::string(250, 's')),
+         9,
+         {"property 'CopyValueTo' of node 'Code'", "OSTRINV2_trevane 12"},
+         1},
+        {"CopyValueTo segment that is no element name",
+         replaced(BASE, "Root.outer.Status", "Root.outer.1Status"),
+         9,
+         {"property 'CopyValueTo' of node 'Code'", "could not be set to 'Root.outer.1Status'",
+          "OSTRINV2_trevane 12"},
+         1},
         {"no such output terminal",
          replaced(BASE, "In.out ->", "In.nowhere ->"),
          14,
@@ -244,9 +255,9 @@ connections:
 }
 
 TEST_F(Flows, TrevaneNodeLogsEntry11AndUsesFailureWhenCopyValueToCannotBeResolved) {
+    // A value longer than the node accepts is refused at deploy (see the deploy errors).
     const std::pair<const char *, std::string> settings[] = {
         {"never set", ""},
-        {"longer than the node accepts", "CopyValueTo: Root." + std::string(260, 'x')},
     };
     for (const auto &[what, setting] : settings) {
         SCOPED_TRACE(what);

@@ -82,6 +82,9 @@ TEST(FlowFile, RefusesMalformedFlowsNamingTheLine) {
         {"nodes:\n  - {name: A}\n", 2, "node 'A' has no class"},
         {"nodes:\n  - {class: Trace}\n", 2, "a node has no name"},
         {"nodes:\n  - {name: A.B, class: Trace}\n", 2, "may not contain blanks, '.'"},
+        // A name is shown with its control bytes escaped, not cut at a NUL.
+        {"nodes:\n  - {name: \"Co\\0de\", class: Trace}\n", 2, "node name 'Co\\x00de' may not"},
+        {"nodes:\n  - {name: \"a\\\\b\\nc\", class: Trace}\n", 2, "node name 'a\\\\b\\x0ac'"},
         {"nodes:\n  - {name: A, class: Trace}\n  - {name: A, class: Trace}\n", 3,
          "already has a node named 'A'"},
         {"nodes:\n  - {name: A, class: Trace, colour: red}\n", 2, "unknown node setting 'colour'"},
