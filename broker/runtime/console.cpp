@@ -553,6 +553,12 @@ struct Console::State {
         server.set_default_headers(
             {{"Cache-Control", "no-store"}, {"X-Content-Type-Options", "nosniff"}});
         server.set_payload_max_length(0);
+        // The library's default also sets SO_REUSEPORT, which lets a second broker listen
+        // on the same port and take half of the first one's requests.
+        server.set_socket_options([](socket_t sock) {
+            int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         server.set_keep_alive_max_count(
             static_cast<size_t>(std::max(1, options.keepAliveRequests)));
         server.new_task_queue = [this] {

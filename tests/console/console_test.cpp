@@ -258,6 +258,22 @@ TEST_F(CountedFlow, PageHoldsThePictureWithEveryNodeQueueAndFigure) {
     }
 }
 
+TEST_F(CountedFlow, AnAddressInUseIsRefusedNamingIt) {
+    runtime::Console first(*flow, runtime::ConsoleOptions{});
+    runtime::ConsoleOptions options;
+    options.port = first.port();
+    try {
+        runtime::Console second(*flow, options);
+        ADD_FAILURE() << "a second console listens on port " << first.port();
+    } catch (const runtime::DeployError &e) {
+        EXPECT_NE(std::string(e.what()).find("console: cannot listen on 127.0.0.1:" +
+                                             std::to_string(first.port())),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(httptest::get(first.port(), "/healthz").status, 503) << "the first one still answers";
+}
+
 TEST(Exposition, LabelValuesAreEscaped) {
     runtime::FlowStatistics s;
     s.flow = "a \"quoted\" \\ flow\nname";
