@@ -78,8 +78,8 @@ public:
     const broker::InstanceCounters &flowCounters() const;
     /* True while the instance is connected and its input queue open. */
     bool reading() const;
-    /* The MQInput node it runs. */
-    std::string nodeName() const;
+    /* The name of the MQInput node it runs (also after the flow is undeployed). */
+    const std::string &nodeName() const;
 
 private:
     struct State;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <gvc.h>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace runtime {
@@ -129,6 +130,19 @@ Agsym_t *attribute(Agraph_t *graph, int kind, const char *name, const char *fall
                : agattr(graph, kind, const_cast<char *>(name), const_cast<char *>(fallback));
 }
 
+// One Graphviz context for the process, used under its lock: the library is not
+// thread-safe, and its text-size cache outlives a freed context (a second context then
+// reads freed font names).
+struct Graphviz {
+    std::mutex mutex;
+    GVC_t *context = gvContext();
+};
+
+Graphviz &graphviz() {
+    static Graphviz *instance = new Graphviz();
+    return *instance;
+}
+
 struct GraphvizError {
     static std::string last() {
         const char *text = aglasterr();
@@ -175,8 +189,10 @@ pictureFigures(const FlowStatistics &statistics, const std::vector<FlowQueue> &q
 
 std::string renderFlowPicture(const std::string &dot, const FlowStatistics &statistics,
                               const std::vector<FlowQueue> &queues) {
+    Graphviz &library = graphviz();
+    std::lock_guard lock(library.mutex);
     agseterr(AGMAX); // complaints are read back with aglasterr, not printed
-    std::unique_ptr<GVC_t, int (*)(GVC_t *)> context(gvContext(), gvFreeContext);
+    GVC_t *context = library.context;
     if (context == nullptr) {
         throw std::runtime_error("cannot draw the flow: the Graphviz library did not start");
     }
@@ -225,16 +241,16 @@ std::string renderFlowPicture(const std::string &dot, const FlowStatistics &stat
             set(edge, "fontsize", "10");
         }
     }
-    if (gvLayout(context.get(), g, "dot") != 0) {
+    if (gvLayout(context, g, "dot") != 0) {
         throw std::runtime_error("cannot draw the flow: Graphviz cannot lay it out: " +
                                  GraphvizError::last());
     }
     char *data = nullptr;
     unsigned int length = 0;
-    int rendered = gvRenderData(context.get(), g, "svg", &data, &length);
+    int rendered = gvRenderData(context, g, "svg", &data, &length);
     std::string svg = rendered == 0 && data != nullptr ? std::string(data, length) : "";
     gvFreeRenderData(data);
-    gvFreeLayout(context.get(), g);
+    gvFreeLayout(context, g);
     size_t start = svg.find("<svg");
     if (start == std::string::npos) {
         throw std::runtime_error("cannot draw the flow: Graphviz wrote no SVG (is its svg "

@@ -41,7 +41,7 @@ pictureFigures(const FlowStatistics &statistics, const std::vector<FlowQueue> &q
 /* Lays out `dot` (the --graph text of the flow) with the counter cells of `statistics`'
    nodes and the queues added, and renders it as an SVG element (no XML prolog). Throws
    std::runtime_error with Graphviz's complaint when the graph cannot be read or laid
-   out. Not thread-safe (the Graphviz library is not): call from one thread at a time. */
+   out. Calls into the Graphviz library one at a time (it is not thread-safe). */
 std::string renderFlowPicture(const std::string &dot, const FlowStatistics &statistics,
                               const std::vector<FlowQueue> &queues);
 

@@ -147,6 +147,7 @@ struct InputInstance::State {
     // This instance's counter block; the broker counts into it while run() runs.
     std::unique_ptr<broker::InstanceCounters> flowCounters;
     uint32_t inputSlot = broker::NO_COUNTER_SLOT;
+    std::string nodeName; /* kept: readers may ask after the flow's nodes are deleted */
     std::chrono::steady_clock::time_point taken;
     std::atomic<bool> reading{false};
 
@@ -465,9 +466,10 @@ InputInstance::InputInstance(CciNode *node, std::string queueManager)
     }
     state_->queueManager = std::move(queueManager);
     state_->queueName = state_->input->property("queueName");
+    state_->nodeName = broker::nodeName(node);
     broker::CounterLayout layout = broker::assignCounterSlots(broker::nodeFlow(node));
     for (const broker::CounterLayout::Node &n : layout.nodes) {
-        if (n.name == broker::nodeName(node)) {
+        if (n.name == state_->nodeName) {
             state_->inputSlot = n.slot;
         }
     }
@@ -500,8 +502,8 @@ bool InputInstance::reading() const {
     return state_->reading.load();
 }
 
-std::string InputInstance::nodeName() const {
-    return broker::nodeName(state_->node);
+const std::string &InputInstance::nodeName() const {
+    return state_->nodeName;
 }
 
 std::string inputQueueOf(const CciNode *node) {
