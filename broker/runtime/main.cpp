@@ -58,7 +58,8 @@ Options:
   -h, --help               show this text
 
 The log line "Flow '<name>' is ready" tells that the flow takes messages; with --http a
-line before it gives the console's address ("console of flow '<name>' at http://...").
+line before it gives the console's address ("The console of flow '<name>' is at
+http://...").
 Exit status: 0 stopped normally, 1 the flow could not be deployed or started,
 2 wrong command line.
 )";

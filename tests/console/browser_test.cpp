@@ -129,4 +129,17 @@ TEST_F(Browser, PageShowsTheFlowAndItsCountersFollowTheMessages) {
     EXPECT_EQ(rttest::exitCode(broker.wait(std::chrono::seconds(20))), 0) << broker.err();
 }
 
+TEST(BrokerConsoleOption, WrongAddressesAreRefusedBeforeAnythingRuns) {
+    rttest::TempDir dir;
+    const std::pair<const char *, const char *> cases[] = {
+        {"99999", "trevane-broker: --http: '99999' is not [ADDRESS:]PORT"},
+        {"::1:80", "write an IPv6 address in brackets"},
+    };
+    for (const auto &[address, message] : cases) {
+        Process broker({BROKER, "--http", address, "flow.yaml"}, dir.file("out"), dir.file("err"));
+        EXPECT_EQ(rttest::exitCode(broker.wait()), 2) << address;
+        EXPECT_NE(broker.err().find(message), std::string::npos) << broker.err();
+    }
+}
+
 } // namespace
