@@ -37,6 +37,10 @@ bool usesQueueManager(const CciNode *node);
 /* Empty when a built-in node has every property it needs (always empty for other
    nodes), else what is missing. */
 std::string configurationProblem(const CciNode *node);
+/* The broker is stopping: a built-in node interrupts what would hold it up (a Database
+   node its running statements, which then fail with SQLSTATE 57014 and back their
+   messages out). Nothing for other nodes. */
+void interruptNode(const CciNode *node);
 /* The queue an MQInput node reads; empty for other nodes. */
 std::string inputQueueOf(const CciNode *node);
 

@@ -7,6 +7,7 @@
  */
 #include "broker/runtime/runtime.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -182,6 +183,33 @@ struct DeployedFlow::State {
         }
     }
 
+    // A loop would pass a message round until the broker's depth bound stops it, every
+    // time: refused here, naming each node and connection of the loop.
+    void checkLoops() {
+        std::vector<ConnectionDefinition> loop = findLoop(definition);
+        if (loop.empty()) {
+            return;
+        }
+        std::string nodes;
+        std::string connections;
+        for (const ConnectionDefinition &c : loop) {
+            auto n = std::find_if(definition.nodes.begin(), definition.nodes.end(),
+                                  [&](const NodeDefinition &d) { return d.name == c.fromNode; });
+            nodes += (nodes.empty() ? "" : ", ") + c.fromNode + " (" +
+                     at(definition, n == definition.nodes.end() ? 0 : n->line);
+            nodes.resize(nodes.size() - 2); // at() ends in ": "
+            nodes += ")";
+            connections += (connections.empty() ? "" : ", ") + c.fromNode + "." + c.fromTerminal +
+                           " -> " + c.toNode + "." + c.toTerminal + " (" + at(definition, c.line);
+            connections.resize(connections.size() - 2);
+            connections += ")";
+        }
+        fail(loop.front().line,
+             "the connections make a loop, which would pass a message round it for ever: "
+             "nodes " +
+                 nodes + "; connections " + connections);
+    }
+
     void checkQueueManager() {
         for (const NodeDefinition &n : definition.nodes) {
             if (usesQueueManager(broker::findNode(flow, n.name)) && queueManager.empty()) {
@@ -194,6 +222,11 @@ struct DeployedFlow::State {
 
     void stopThreads() {
         stopping = true;
+        if (!threads.empty() && flow != nullptr) {
+            for (const NodeDefinition &n : definition.nodes) {
+                interruptNode(broker::findNode(flow, n.name));
+            }
+        }
         for (std::thread &t : threads) {
             if (t.joinable()) {
                 t.join();
@@ -235,12 +268,24 @@ std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowDefinition &definit
     s.createNodes(pluginClasses);
     s.applyProperties();
     s.connectTerminals();
+    s.checkLoops();
     s.checkQueueManager();
     s.counterLayout = broker::assignCounterSlots(s.flow);
 
     int inputs = 0;
     for (const NodeDefinition &n : definition.nodes) {
-        inputs += isInputNode(broker::findNode(s.flow, n.name)) ? 1 : 0;
+        CciNode *node = broker::findNode(s.flow, n.name);
+        if (!isInputNode(node)) {
+            continue;
+        }
+        ++inputs;
+        if (broker::getProperty(node, "backoutQueue").value_or("").empty()) {
+            runtimeLog(CCI_LOG_WARNING, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,
+                       "Node '" + n.name + "' (class MQInput) has no backoutQueue: a message " +
+                           "backed out as often as its backout threshold stays on queue '" +
+                           inputQueueOf(node) + "' and holds up the messages behind it",
+                       {definition.name, n.name});
+        }
     }
     if (inputs == 0) {
         runtimeLog(CCI_LOG_WARNING, __FILE__, __LINE__, "DeployedFlow::deploy", MSG_DEPLOYED,

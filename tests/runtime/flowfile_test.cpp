@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sys/stat.h>
 
 #include "broker/runtime/flowfile.h"
 #include "tests/runtime/helpers.h"
@@ -105,6 +106,12 @@ TEST(FlowFile, RefusesMalformedFlowsNamingTheLine) {
          "'A' is not NODE.terminal"},
         {"nodes:\n  - {name: A, class: Trace}\nconnections:\n  - A.out -> B.in\n", 4,
          "the flow has no node named 'B'"},
+        {"nodes:\n  - {name: A, class: Trace}\n[a, b]: 1\n", 3,
+         "a flow setting's name must be a single value, not a list"},
+        {"nodes:\n  - {name: A, class: Trace, {x: 1}: y}\n", 2,
+         "a node setting's name must be a single value, not a mapping"},
+        {"nodes:\n  - name: A\n    class: Trace\n    properties:\n      [file]: x\n", 5,
+         "a property's name must be a single value, not a list"},
         {"nodes:\n  - {name: A, class: Trace}\nconnections:\n  - A.out -> A.in\n  - A.out -> "
          "A.in\n",
          5, "is given twice"},
@@ -120,6 +127,29 @@ TEST(FlowFile, RefusesMalformedFlowsNamingTheLine) {
             std::string prefix = c.line > 0 ? "flow.yaml:" + std::to_string(c.line) + ": "
                                             : std::string("flow.yaml: ");
             EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+        }
+    }
+}
+
+// Only a regular file is read: a directory, a device that never ends or a fifo nobody
+// writes to is refused at once, naming the file and the reason.
+TEST(FlowFile, RefusesAnythingButARegularFileWithoutWaiting) {
+    rttest::TempDir dir;
+    const std::string fifo = dir.file("flow.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, const char *> refused[] = {
+        {dir.path(), "is a directory, not a flow file"},
+        {"/dev/zero", "is not a regular file"},
+        {fifo, "is not a regular file"},
+        {dir.file("missing.yaml"), "cannot read the flow file: No such file or directory"},
+    };
+    for (const auto &[path, reason] : refused) {
+        try {
+            runtime::parseFlowFile(path);
+            ADD_FAILURE() << "read " << path;
+        } catch (const FlowFileError &e) {
+            EXPECT_EQ(std::string(e.what()), path + ": " + e.reason);
+            EXPECT_NE(e.reason.find(reason), std::string::npos) << e.what();
         }
     }
 }
