@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The project's front door: installs what a fresh Debian 12 machine lacks, builds, and runs.
-#   ./run.sh demo        the end-to-end demonstration
+#   ./run.sh demo        the end-to-end demonstration (SQLite, no server)
+#   ./run.sh demo postgres   the same against a throwaway PostgreSQL through ODBC
 #   ./run.sh test        build and run every test
 #   ./run.sh test-asan   the tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   ./run.sh test-tsan   the thread tests under ThreadSanitizer
@@ -26,7 +27,7 @@ case "$cmd" in
 demo)
     deps
     build build
-    bash "$top/examples/run-demo.sh" "$top/build"
+    bash "$top/examples/run-demo.sh" "$top/build" "$@"
     ;;
 test)
     deps
@@ -94,7 +95,7 @@ fuzz)
     }
     ;;
 help | --help | -h)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     ;;
 *)
     echo "run.sh: unknown command '$cmd' (try ./run.sh --help)" >&2

@@ -251,6 +251,15 @@ std::vector<std::string> outputTerminals(const CciNode *node);
 /* The node's output terminal of that name, or null. */
 CciTerminal *outputTerminal(const CciNode *node, std::string_view name);
 
+/* How many deliveries may nest on one thread (a node propagating to a node propagating
+   to ...). A flow that loops, or is deeper than this, gets a broker exception
+   (TrevaneBroker 2007) at the node past the bound instead of exhausting the thread's
+   stack; the exception goes upstream and passes every failure terminal on its way. The
+   same exception is raised, earlier, when less than MIN_STACK_LEFT bytes of the
+   thread's stack remain. */
+inline constexpr int MAX_PROPAGATION_DEPTH = 256;
+inline constexpr size_t MIN_STACK_LEFT = 256 * 1024;
+
 /* Hands the message to the node's evaluate slot. When the node raises an exception and
    its "failure" terminal is attached, the original message goes there with a new
    exception list describing it; otherwise the exception is the caller's. Answers

@@ -26,6 +26,7 @@ enum BrokerMessage {
     MSG_DESCRIPTOR_FIELD = 2004,
     MSG_UNKNOWN_PARSER = 2005,
     MSG_NO_PENDING_EXCEPTION = 2006,
+    MSG_PROPAGATION_TOO_DEEP = 2007,
 };
 
 /* A frame of the broker's own catalogue. */

@@ -11,10 +11,14 @@
  * (and any other C++ exception) from travelling further than the broker's own frames.
  */
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 
+#include "broker/counters.h"
 #include "broker/internal.h"
 #include "broker/nodes.h"
 #include "broker/text.h"
@@ -38,7 +42,35 @@ Registry &registry() {
 }
 
 thread_local std::vector<const CciNode *> runningNodes;
+thread_local int deliveryDepth = 0;
 thread_local PluginLibrary *loadingLibrary = nullptr;
+thread_local InstanceCounters *countingInstance = nullptr;
+
+// The message path's counting: a thread-local load and a test when the thread runs no
+// flow instance, a relaxed load and store into the instance's own block when it does.
+inline void countReceived([[maybe_unused]] const CciNode *node) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->received(node->counterSlot);
+    }
+#endif
+}
+
+inline void countException([[maybe_unused]] const CciNode *node) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->add(node->counterSlot, COUNT_EXCEPTIONS);
+    }
+#endif
+}
+
+inline void countPropagated([[maybe_unused]] const CciTerminal *terminal) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->add(terminal->counterSlot);
+    }
+#endif
+}
 
 // Marks the node as running on this thread for as long as the object lives.
 class Running {
@@ -155,12 +187,71 @@ BrokerException fromCurrentException(const CciNode *node, const char *slot) {
 void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMessage *exceptionList,
                       CciMessage *message, bool *delivered);
 
+// Counts the deliveries nested on this thread, including those made through a failure
+// terminal (the failing node has left runningNodes by then, its delivery has not ended).
+class Nesting {
+public:
+    Nesting() { ++deliveryDepth; }
+    ~Nesting() { --deliveryDepth; }
+    Nesting(const Nesting &) = delete;
+    Nesting &operator=(const Nesting &) = delete;
+};
+
+// Bytes of the calling thread's stack below the current frame; SIZE_MAX when unknown.
+size_t stackLeft() {
+    thread_local char *low = [] {
+        pthread_attr_t attributes;
+        void *address = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) {
+            return static_cast<char *>(nullptr);
+        }
+        int rc = pthread_attr_getstack(&attributes, &address, &size);
+        pthread_attr_destroy(&attributes);
+        return rc == 0 ? static_cast<char *>(address) : nullptr;
+    }();
+    auto *here = static_cast<char *>(__builtin_frame_address(0));
+    if (low == nullptr || here < low) {
+        return SIZE_MAX;
+    }
+    return static_cast<size_t>(here - low);
+}
+
+// A flow that loops, or one too deep for the thread, ends here with an exception rather
+// than with an overflowed stack. It is raised as though it had already crossed a node
+// boundary, so every node on the way back hands it upstream, past its failure terminal:
+// a failure path would only lead into the same loop again.
+void checkDepth(const CciNode *node) {
+    const bool tooDeep = deliveryDepth > MAX_PROPAGATION_DEPTH;
+    if (!tooDeep && stackLeft() >= MIN_STACK_LEFT) {
+        return;
+    }
+    std::string why =
+        tooDeep ? "more than " + std::to_string(MAX_PROPAGATION_DEPTH) + " nested propagations"
+                : "less than " + std::to_string(MIN_STACK_LEFT / 1024) +
+                      " KiB of the thread's stack left";
+    ExceptionFrame frame = brokerFrame(
+        CCI_RECOVERABLE_EXCEPTION, __FILE__, __LINE__, BOUNDARY_FUNCTION, MSG_PROPAGATION_TOO_DEEP,
+        "The message reached node '" + node->name + "' through " + std::to_string(deliveryDepth) +
+            " nested propagations (" + why + "): the flow loops or is too deep",
+        {node->name, std::to_string(deliveryDepth), std::to_string(MAX_PROPAGATION_DEPTH)});
+    frame.nodeName = node->name;
+    frame.nodeLabel = node->name;
+    frame.nodeClass = node->nodeClass.name;
+    auto raised = std::make_shared<BrokerException>(std::move(frame));
+    setLastException(raised);
+    throw BrokerException(*raised);
+}
+
 // Runs the node's evaluate slot. An exception the node raised goes to its attached
 // "failure" terminal with a new exception list; otherwise, and for an exception that came
 // back from further down the flow, it goes upstream with this node's frame added.
 void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exceptionList,
                     CciMessage *message) {
+    Nesting nesting;
+    checkDepth(node);
     std::shared_ptr<BrokerException> caught;
+    countReceived(node);
     try {
         Running running(node);
         node->nodeClass.table.iFpEvaluate(node->context, destinationList, exceptionList, message);
@@ -176,6 +267,9 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
         std::any_of(caught->frames.begin(), caught->frames.end(), [](const ExceptionFrame &frame) {
             return frame.function == BOUNDARY_FUNCTION;
         });
+    if (!raisedDownstream) {
+        countException(node);
+    }
     caught->frames.push_back(boundaryFrame(node));
     CciTerminal *failure = terminalNamed(node->outputs, "failure");
     if (raisedDownstream || failure == nullptr || failure->connections.empty() ||
@@ -196,6 +290,7 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
 
 void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMessage *exceptionList,
                       CciMessage *message, bool *delivered) {
+    countPropagated(terminal);
     // The connections are fixed while the flow runs; iterate over a copy all the same,
     // so that a node that reconnects its own flow cannot invalidate the walk.
     std::vector<Connection> targets = terminal->connections;
@@ -206,6 +301,18 @@ void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMes
 }
 
 } // namespace
+
+InstanceCounters *currentCounters() {
+    return countingInstance;
+}
+
+CountersScope::CountersScope(InstanceCounters *counters) : previous_(countingInstance) {
+    countingInstance = counters;
+}
+
+CountersScope::~CountersScope() {
+    countingInstance = previous_;
+}
 
 const CciNode *currentNode() {
     return runningNodes.empty() ? nullptr : runningNodes.back();

@@ -437,14 +437,14 @@ public:
                 continue;
             }
             if (isElement(e)) {
-                check(xmlTextWriterEndElement(writer_));
+                endElement();
             }
             while (e != nullptr && e->next == nullptr) {
                 e = e->parent;
                 if (e == body) {
                     e = nullptr;
                 } else if (isElement(e)) {
-                    check(xmlTextWriterEndElement(writer_));
+                    endElement();
                 }
             }
             if (e != nullptr) {
@@ -558,12 +558,26 @@ private:
         if (!isElement(e)) {
             // Text (a VALUE, or anything without a name that holds a value). An unnamed
             // element is transparent: its children are written in its place.
+            if (e->valueType != CCI_VALUE_TYPE_NONE && openElements_ == 0 && !blank(valueText(e))) {
+                fail("the body has text outside its root element", u"text");
+            }
             if (e->valueType != CCI_VALUE_TYPE_NONE) {
                 check(xmlTextWriterWriteString(writer_, utf8(valueText(e), u"text")));
             }
             return true;
         }
+        if (openElements_ == 0) {
+            // A document has one root element; a second one (say, a field a path put
+            // beside the root instead of into it) would make a reply no reader can parse.
+            if (!rootName_.empty()) {
+                fail("the body has a second root element '" + toUtf8(nameOf(e)) + "' after '" +
+                         rootName_ + "', and an XML document has exactly one",
+                     nameOf(e));
+            }
+            rootName_ = toUtf8(nameOf(e));
+        }
         check(xmlTextWriterStartElement(writer_, validName(nameOf(e))));
+        ++openElements_;
         for (const CciElement *a = e->firstChild; a != nullptr; a = a->next) {
             if (a->type == CCI_ELEMENT_TYPE_XML_ATTRIBUTE && a->name != nullptr) {
                 std::string name = reinterpret_cast<const char *>(validName(nameOf(a)));
@@ -578,9 +592,20 @@ private:
         return true;
     }
 
+    void endElement() {
+        check(xmlTextWriterEndElement(writer_));
+        --openElements_;
+    }
+
+    static bool blank(std::u16string_view text) {
+        return text.find_first_not_of(u" \t\r\n") == std::u16string_view::npos;
+    }
+
     xmlBufferPtr buffer_ = nullptr;
     xmlTextWriterPtr writer_ = nullptr;
     std::string scratch_;
+    size_t openElements_ = 0; /* elements started and not yet ended */
+    std::string rootName_;    /* the root element's name, once written */
 };
 
 } // namespace

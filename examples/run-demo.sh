@@ -8,11 +8,14 @@
 #   3. flowping, with its defaults, puts '<outer><tag1>data1</tag1></outer>' on I1.Q and
 #      prints the reply it finds on SQLCODE_42704.Q;
 #   4. the broker is stopped (SIGTERM), which deletes every node context.
-# Usage: examples/run-demo.sh BUILD_DIR      (./run.sh demo passes its build directory)
+# With "postgres" the Database node's data source is a throwaway PostgreSQL server
+# (scripts/pg-fixture.sh) reached through its ODBC driver instead of a SQLite file; the
+# driver reports SQLSTATE 42P01, and the node stores its digit run, 42.
+# Usage: examples/run-demo.sh BUILD_DIR [postgres]   (./run.sh demo passes its build directory)
 set -euo pipefail
 
 if [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,6 +25,14 @@ mqadmin=$build/messaging/mqadmin
 flowping=$build/client/flowping
 plugin_dir=$build/node
 flow=$here/sqlcode/sqlcode.yaml
+source_kind=${2:-sqlite}
+case "$source_kind" in
+sqlite | postgres) ;;
+*)
+    echo "demo: unknown data source '$source_kind' (sqlite or postgres)" >&2
+    exit 2
+    ;;
+esac
 for program in "$broker" "$mqadmin" "$flowping" "$plugin_dir/libtrevane.so"; do
     if [ ! -e "$program" ]; then
         echo "demo: $program is missing; build first (./run.sh demo does)" >&2
@@ -36,6 +47,9 @@ cleanup() {
         kill -TERM "$broker_pid" 2>/dev/null || true
         wait "$broker_pid" 2>/dev/null || true
     fi
+    if [ "$source_kind" = postgres ]; then
+        bash "$here/../scripts/pg-fixture.sh" stop "$work/pg" >/dev/null 2>&1 || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,6 +62,17 @@ echo "== Queue manager OSTRIN_QM in $TREVANE_MQ_DIR"
 for queue in I1.Q SQLCODE_42704.Q I1.BACKOUT.Q; do
     "$mqadmin" define-q OSTRIN_QM "$queue"
 done
+
+if [ "$source_kind" = postgres ]; then
+    echo "== PostgreSQL in $work/pg (Unix socket only), reached through ODBC as DSN 'trevane'"
+    chmod 755 "$work" # the server may run as another user (PostgreSQL refuses root)
+    bash "$here/../scripts/pg-fixture.sh" start "$work/pg" >/dev/null
+    # shellcheck disable=SC1091
+    . "$work/pg/env"
+    # The same flow, its data source switched to the ODBC data source.
+    sed 's|^\( *dataSource:\).*$|\1 odbc:DSN=trevane|' "$flow" >"$work/sqlcode.yaml"
+    flow=$work/sqlcode.yaml
+fi
 
 echo "== Starting trevane-broker with examples/sqlcode/sqlcode.yaml"
 "$broker" --plugin-path "$plugin_dir" --ready-file "$work/ready" --log "$work/broker.log" \

@@ -94,7 +94,7 @@ MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t de
     store.close();
     // Marked deleted first, so a process that still has the file open fails instead of
     // writing into a file nobody will read again.
-    for (const char *suffix : {"", "-wal", "-shm"}) {
+    for (const char *suffix : {"", "-wal", "-shm", "-lock"}) {
         std::string file = path + suffix;
         if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
             return answer(
@@ -153,14 +153,20 @@ MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP, ch
     return succeed(detail, detailSize);
 }
 
+int mqValidQueueName(const char *name) {
+    return name != nullptr && validQueueName(name) ? 1 : 0;
+}
+
+const char *mqQueueNameRule(void) {
+    return "1 to 48 letters, digits, '.', '_', '/' or '%'";
+}
+
 MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
                      const mqQueueAttributes_t *attributes, char *detail, size_t detailSize) {
     std::string queue = text(queueName);
     if (!validQueueName(queue)) {
         return answer({MQRC_OBJECT_NAME_ERROR,
-                       "'" + queue +
-                           "' is not a queue name (1 to 48 letters, digits, '.', '_', '/' or"
-                           " '%')"},
+                       "'" + queue + "' is not a queue name (" + mqQueueNameRule() + ")"},
                       detail, detailSize);
     }
     mqQueueAttributes_t chosen = MQ_QUEUE_ATTRIBUTES_DEFAULT;

@@ -41,7 +41,8 @@ typedef struct mqQueueInfo_t {
     char name[MQ_Q_NAME_LENGTH + 1]; /* zero-terminated */
     mqQueueAttributes_t attributes;
     MQLONG depth;       /* messages that a get can take now */
-    MQLONG uncommitted; /* messages held in units of work (got or put under syncpoint) */
+    MQLONG uncommitted; /* messages got under syncpoint and not yet committed (puts under
+                          syncpoint are kept by their connection until the commit) */
 } mqQueueInfo_t;
 
 /* One queue manager as listed. */
@@ -67,6 +68,12 @@ MQ_EXPORT MQLONG mqDeleteQueueManager(const char *name, int force, char *detail,
    that the caller frees with free (null when there are none). */
 MQ_EXPORT MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP,
                                      char *detail, size_t detailSize);
+
+/* 1 when name (zero-terminated) is a name this queue manager gives a queue, else 0: the
+   rule mqDefineQueue applies, for programs that check a name before they use it. */
+MQ_EXPORT int mqValidQueueName(const char *name);
+/* The rule in words, for messages: "1 to 48 letters, digits, ...". */
+MQ_EXPORT const char *mqQueueNameRule(void);
 
 /* Defines queue queueName (letters, digits, '.', '_', '/', '%'; 1..48 characters) on
    queue manager qmgrName; attributes null means MQ_QUEUE_ATTRIBUTES_DEFAULT. */

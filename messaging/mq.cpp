@@ -3,8 +3,11 @@
 // a get. Storage is the Store's (store.cpp). Called by flowping, the flow runtime and
 // mqadmin, from any thread.
 //
-// Each connection has its own SQLite handle and its own unit of work; calls on one
-// connection are serialised by its lock (a waiting get holds it for the whole wait).
+// Each connection has its own SQLite handle for reading and its own unit of work; its
+// changes go through the process's one writer of the queue manager (store.cpp), which
+// commits those of all connections together. Puts under syncpoint wait in the connection
+// until MQCMIT. Calls on one connection are serialised by its lock (a waiting get holds
+// it for the whole wait).
 // MQDISC backs out what the connection has not committed: a program that ends without
 // committing has not finished its work, and returning the messages to their queues is
 // the only choice that can never lose one. A process that dies has its units backed out
@@ -56,7 +59,8 @@ struct Connection {
     pid_t pid = 0;
     Store store;
     int64_t unitOfWork = 0;
-    int64_t pendingWork = 0; // messages got or put under syncpoint since the last commit
+    int64_t pendingGets = 0;             // messages got under syncpoint since the last commit
+    std::vector<PendingPut> pendingPuts; // put under syncpoint, stored at commit
     std::unordered_map<MQHOBJ, OpenQueue> queues;
     Clock::time_point lastHousekeeping;
 };
@@ -102,7 +106,8 @@ struct LockedConnection {
     Connection *operator->() const { return connection.get(); }
 };
 
-LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
+LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP,
+                                bool checkFile = true) {
     LockedConnection result;
     {
         Registry &r = registry();
@@ -116,6 +121,11 @@ LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reason
         result.lock = std::unique_lock(result.connection->mutex);
         // A forked child inherits the table but must not use its parent's database handles.
         if (!result.connection->closed && result.connection->pid == ::getpid()) {
+            Failure failure;
+            if (checkFile && !result.connection->store.fileIntact(failure)) {
+                reportFailure(compCodeP, reasonP, failure);
+                return {};
+            }
             return result;
         }
     }
@@ -239,6 +249,9 @@ void fillPutContext(MQMD &md) {
 bool housekeeping(Connection &connection, const OpenQueue &open, bool &recovered,
                   Failure &failure) {
     connection.lastHousekeeping = Clock::now();
+    if (!connection.store.fileIntact(failure)) {
+        return false;
+    }
     if (!connection.store.stillPresent()) {
         failure = {MQRC_CONNECTION_BROKEN,
                    "queue manager " + connection.store.name() + " was deleted"};
@@ -305,7 +318,7 @@ void MQDISC(MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *reasonP) {
         report(compCodeP, reasonP, MQCC_FAILED, MQRC_HCONN_ERROR, "no handle given");
         return;
     }
-    LockedConnection connection = lockConnection(*hconnP, compCodeP, reasonP);
+    LockedConnection connection = lockConnection(*hconnP, compCodeP, reasonP, false);
     if (!connection) {
         return;
     }
@@ -316,8 +329,9 @@ void MQDISC(MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *reasonP) {
     }
     connection->closed = true;
     Failure failure;
+    connection->pendingPuts.clear();
     bool backedOut =
-        connection->pendingWork == 0 || connection->store.backOut(connection->unitOfWork, failure);
+        connection->pendingGets == 0 || connection->store.backOut(connection->unitOfWork, failure);
     connection->queues.clear();
     connection->store.close();
     {
@@ -486,15 +500,24 @@ void MQPUT(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQPMO *pmo, MQLONG length, cons
     stored.BackoutCount = 0;
     fillPutContext(stored);
 
-    bool syncpoint = (pmo->Options & MQPMO_SYNCPOINT) != 0;
     Failure failure;
-    if (!connection->store.put(open->queue, stored, buffer, length, syncpoint,
-                               connection->unitOfWork, failure)) {
+    if (pmo->Options & MQPMO_SYNCPOINT) {
+        // Kept until the commit stores it with the rest of the unit, in one transaction.
+        if (!connection->store.queueExists(open->queue.id, failure)) {
+            reportFailure(compCodeP, reasonP, failure);
+            return;
+        }
+        PendingPut pending;
+        pending.queue = open->queue;
+        pending.md = stored;
+        pending.body.assign(static_cast<const char *>(buffer), buffer != nullptr ? length : 0);
+        pending.putAt = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+        connection->pendingPuts.push_back(std::move(pending));
+    } else if (!connection->store.put(open->queue, stored, buffer, length, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
-    }
-    if (syncpoint) {
-        ++connection->pendingWork;
     }
     std::memcpy(md->MsgId, stored.MsgId, sizeof md->MsgId);
     std::memcpy(md->CorrelId, stored.CorrelId, sizeof md->CorrelId);
@@ -635,7 +658,7 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
         return;
     }
     if (request.mode == GetMode::Hold) {
-        ++connection->pendingWork;
+        ++connection->pendingGets;
     }
     if (truncated) {
         report(compCodeP, reasonP, MQCC_WARNING, MQRC_TRUNCATED_MSG_ACCEPTED,
@@ -655,11 +678,14 @@ void MQCMIT(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
         return;
     }
     Failure failure;
-    if (connection->pendingWork > 0 && !connection->store.commit(connection->unitOfWork, failure)) {
+    // On failure the unit stays as it was: the caller may commit again or back out.
+    if ((connection->pendingGets > 0 || !connection->pendingPuts.empty()) &&
+        !connection->store.commit(connection->unitOfWork, connection->pendingPuts, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
-    connection->pendingWork = 0;
+    connection->pendingGets = 0;
+    connection->pendingPuts.clear();
     report(compCodeP, reasonP, MQCC_OK, MQRC_NONE);
 }
 
@@ -672,12 +698,13 @@ void MQBACK(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
         return;
     }
     Failure failure;
-    if (connection->pendingWork > 0 &&
+    connection->pendingPuts.clear();
+    if (connection->pendingGets > 0 &&
         !connection->store.backOut(connection->unitOfWork, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
-    connection->pendingWork = 0;
+    connection->pendingGets = 0;
     report(compCodeP, reasonP, MQCC_OK, MQRC_NONE);
 }
 

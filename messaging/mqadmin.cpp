@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -53,6 +53,34 @@ struct UsageError {
 struct CommandFailure {
     std::string text;
 };
+
+// The whole of a file as a message body. Any file that can be read will do (a pipe
+// too); a directory or a read error is a clear refusal, never a crash.
+std::string readBody(const std::string &path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw CommandFailure{"cannot read " + path + ": " + std::strerror(errno)};
+    }
+    std::string body;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            throw CommandFailure{"cannot read " + path + ": " + std::strerror(error)};
+        }
+        if (n == 0) {
+            break;
+        }
+        body.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return body;
+}
 
 [[noreturn]] void usageError(std::string text) {
     throw UsageError{std::move(text)};
@@ -380,14 +408,7 @@ int run(const std::string &command, Arguments &args) {
         if (text) {
             body = *text;
         } else {
-            std::ifstream in(*file, std::ios::binary);
-            if (!in) {
-                throw CommandFailure{"cannot read " + *file + ": " + std::strerror(errno)};
-            }
-            body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-            if (in.bad()) {
-                throw CommandFailure{"cannot read " + *file};
-            }
+            body = readBody(*file);
         }
         if (body.size() > static_cast<size_t>(INT32_MAX)) {
             throw CommandFailure{"the message is too long"};

@@ -1,12 +1,15 @@
 // The queue manager's storage: one SQLite file per queue manager, holding its queue
 // definitions and its messages. Owns the schema, the statements of every operation and the
 // identity of the processes that hold messages in units of work. Called by the messaging
-// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection.
+// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection;
+// the Stores of one process share one Writer per queue manager for their changes.
 //
-// A message row is ready (state 0), got under syncpoint (1) or put under syncpoint (2); the
-// last two carry their holder: pid, process start time, boot id and unit-of-work id. Gets
-// take ready rows in priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so
-// two processes never take the same row.
+// A message row is ready (state 0) or got under syncpoint (1); state 2, put under
+// syncpoint, is only found in files of earlier builds, which stored such puts at once (it
+// is dropped at back-out and recovery, and made ready at commit). Held rows carry their
+// holder: pid, process start time, boot id and unit-of-work id. Gets take ready rows in
+// priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so two processes never
+// take the same row.
 #include "messaging/store.h"
 
 #include <sqlite3.h>
@@ -14,15 +17,23 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <pwd.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace trevane::mq {
@@ -33,6 +44,8 @@ namespace {
 constexpr const char *FORMAT_MARKER = "trevane-queue-manager";
 constexpr const char *SCHEMA_VERSION = "1";
 constexpr const char *FILE_SUFFIX = ".qmgr";
+// Beside the file: the lock by which the writers of several processes take turns.
+constexpr const char *LOCK_SUFFIX = "-lock";
 
 // A writer waits this long for another process's transaction before the call fails.
 constexpr int BUSY_TIMEOUT_MS = 30000;
@@ -468,6 +481,7 @@ Store::~Store() {
 }
 
 void Store::close() {
+    writer_.reset();
     for (sqlite3_stmt *statement : statements_) {
         sqlite3_finalize(statement);
     }
@@ -476,22 +490,6 @@ void Store::close() {
         sqlite3_close_v2(db_);
         db_ = nullptr;
     }
-}
-
-bool Store::fail(Failure &failure, MQLONG reason, std::string_view what) {
-    failure.reason = reason;
-    failure.detail = "queue manager " + name_ + ": " + std::string(what);
-    if (db_ != nullptr && reason == MQRC_RESOURCE_PROBLEM) {
-        int code = sqlite3_errcode(db_);
-        failure.detail += ": ";
-        failure.detail += sqlite3_errmsg(db_);
-        if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
-            failure.detail += " (another process kept it locked for " +
-                              std::to_string(BUSY_TIMEOUT_MS / 1000) + " s)";
-        }
-        failure.detail += " [" + path_ + "]";
-    }
-    return false;
 }
 
 bool Store::exec(const char *sql, Failure &failure) {
@@ -504,21 +502,6 @@ bool Store::exec(const char *sql, Failure &failure) {
         return false;
     }
     return true;
-}
-
-sqlite3_stmt *Store::prepared(int slot, Failure &failure) {
-    if (statements_.size() <= static_cast<size_t>(slot)) {
-        statements_.resize(static_cast<size_t>(slot) + 1, nullptr);
-    }
-    sqlite3_stmt *&statement = statements_[static_cast<size_t>(slot)];
-    if (statement == nullptr &&
-        sqlite3_prepare_v3(db_, SLOT_SQL[slot], -1, SQLITE_PREPARE_PERSISTENT, &statement,
-                           nullptr) != SQLITE_OK) {
-        statement = nullptr;
-        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot prepare a statement");
-        return nullptr;
-    }
-    return statement;
 }
 
 bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
@@ -537,6 +520,13 @@ bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
     }
     path_ = queueManagerPath(directory, qmgrName);
     struct stat info {};
+    if (!create && ::stat(path_.c_str(), &info) == 0 && info.st_size == 0) {
+        // SQLite would take an empty file for a new database (and wait on the locks of the
+        // one it replaced); it is a queue manager file that lost everything.
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE,
+                   "queue manager " + name_ + ": its file " + path_ + " is empty"};
+        return false;
+    }
     if (::stat(path_.c_str(), &info) != 0) {
         if (!create) {
             failure = {MQRC_Q_MGR_NAME_ERROR, "no queue manager " + name_ + " in " + directory +
@@ -654,6 +644,19 @@ bool Store::create(std::string_view qmgrName, Failure &failure) {
     return true;
 }
 
+bool Store::fileIntact(Failure &failure) const {
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_ &&
+        info.st_size == 0) {
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE,
+                   "queue manager " + name_ + ": its file " + path_ +
+                       " is empty (cut to 0 bytes while in use); it holds no queue manager any "
+                       "more"};
+        return false;
+    }
+    return true;
+}
+
 bool Store::stillPresent() const {
     struct stat info {};
     return ::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
@@ -715,9 +718,53 @@ bool Store::queueExists(int64_t queueId, Failure &failure) {
     return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot look up a queue");
 }
 
-bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
-                bool syncpoint, int64_t unitOfWork, Failure &failure) {
-    sqlite3_stmt *s = prepared(PUT, failure);
+// ---- statements on any handle --------------------------------------------------------
+
+// A SQLite handle with its cached statements, and the names that explain its failures.
+struct Handle {
+    sqlite3 *db;
+    std::vector<sqlite3_stmt *> &statements;
+    const std::string &name;
+    const std::string &path;
+};
+
+namespace {
+
+bool failOn(const Handle &h, Failure &failure, MQLONG reason, std::string_view what) {
+    failure.reason = reason;
+    failure.detail = "queue manager " + h.name + ": " + std::string(what);
+    if (h.db != nullptr && reason == MQRC_RESOURCE_PROBLEM) {
+        int code = sqlite3_errcode(h.db);
+        failure.detail += ": ";
+        failure.detail += sqlite3_errmsg(h.db);
+        if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+            failure.detail += " (another process kept it locked for " +
+                              std::to_string(BUSY_TIMEOUT_MS / 1000) + " s)";
+        }
+        failure.detail += " [" + h.path + "]";
+    }
+    return false;
+}
+
+sqlite3_stmt *preparedOn(const Handle &h, int slot, Failure &failure) {
+    if (h.statements.size() <= static_cast<size_t>(slot)) {
+        h.statements.resize(static_cast<size_t>(slot) + 1, nullptr);
+    }
+    sqlite3_stmt *&statement = h.statements[static_cast<size_t>(slot)];
+    if (statement == nullptr &&
+        sqlite3_prepare_v3(h.db, SLOT_SQL[slot], -1, SQLITE_PREPARE_PERSISTENT, &statement,
+                           nullptr) != SQLITE_OK) {
+        statement = nullptr;
+        failOn(h, failure, MQRC_RESOURCE_PROBLEM, "cannot prepare a statement");
+        return nullptr;
+    }
+    return statement;
+}
+
+// Stores a ready message; MQRC_Q_DELETED when its queue is gone.
+bool insertMessage(const Handle &h, const QueueDefinition &queue, const MQMD &md, const void *data,
+                   MQLONG length, int64_t putAt, Failure &failure) {
+    sqlite3_stmt *s = preparedOn(h, PUT, failure);
     if (s == nullptr) {
         return false;
     }
@@ -727,7 +774,7 @@ bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, 
         sqlite3_bind_text(s, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
     };
     sqlite3_bind_int64(s, 1, queue.id);
-    sqlite3_bind_int(s, 2, syncpoint ? 2 : 0);
+    sqlite3_bind_int(s, 2, 0);
     sqlite3_bind_int(s, 3, md.Priority);
     sqlite3_bind_int(s, 4, md.Persistence);
     sqlite3_bind_blob(s, 5, md.MsgId, sizeof md.MsgId, SQLITE_STATIC);
@@ -738,7 +785,7 @@ bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, 
     if (md.Expiry == MQEI_UNLIMITED) {
         sqlite3_bind_null(s, 10);
     } else {
-        sqlite3_bind_int64(s, 10, nowMillis() + int64_t{md.Expiry} * 100);
+        sqlite3_bind_int64(s, 10, putAt + int64_t{md.Expiry} * 100);
     }
     sqlite3_bind_int(s, 11, md.Feedback);
     sqlite3_bind_int(s, 12, md.Encoding);
@@ -751,50 +798,59 @@ bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, 
     text(19, md.PutApplName, sizeof md.PutApplName);
     text(20, md.PutDate, sizeof md.PutDate);
     text(21, md.PutTime, sizeof md.PutTime);
-    if (syncpoint) {
-        const ProcessIdentity &self = thisProcess();
-        sqlite3_bind_int64(s, 22, self.pid);
-        sqlite3_bind_int64(s, 23, self.startTime);
-        sqlite3_bind_text(s, 24, self.bootId.c_str(), -1, SQLITE_STATIC);
-        sqlite3_bind_int64(s, 25, unitOfWork);
-    }
     if (length > 0) {
         sqlite3_bind_blob(s, 26, data, length, SQLITE_STATIC);
     } else {
         sqlite3_bind_zeroblob(s, 26, 0);
     }
     if (sqlite3_step(s) != SQLITE_DONE) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot store the message");
+        return failOn(h, failure, MQRC_RESOURCE_PROBLEM, "cannot store the message");
     }
-    if (sqlite3_changes(db_) == 0) {
+    if (sqlite3_changes(h.db) == 0) {
         failure = {MQRC_Q_DELETED,
-                   "queue manager " + name_ + ": queue " + queue.name + " was deleted"};
+                   "queue manager " + h.name + ": queue " + queue.name + " was deleted"};
         return false;
     }
     return true;
 }
 
-bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
-                BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
-    bool browsing = request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext;
-    WriteTransaction transaction(db_);
-    if (!browsing && transaction.begin() != SQLITE_OK) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot start a get");
+// Binds a get's selection: the queue and the identifiers the descriptor asks for.
+void bindSelection(sqlite3_stmt *row, const QueueDefinition &queue, const MQMD &md) {
+    sqlite3_bind_int64(row, 1, queue.id);
+    if (!allZero(md.MsgId, sizeof md.MsgId)) {
+        sqlite3_bind_blob(row, 2, md.MsgId, sizeof md.MsgId, SQLITE_STATIC);
     }
-    sqlite3_stmt *row = browsing ? prepared(BROWSE, failure) : prepared(FIRST_READY, failure);
+    if (!allZero(md.CorrelId, sizeof md.CorrelId)) {
+        sqlite3_bind_blob(row, 3, md.CorrelId, sizeof md.CorrelId, SQLITE_STATIC);
+    }
+}
+
+// True when a ready message matches the selection (expired ones included): a read that
+// spares the writer a get that would find nothing.
+bool anyReady(const Handle &h, const QueueDefinition &queue, const MQMD &md, Failure &failure) {
+    sqlite3_stmt *row = preparedOn(h, FIRST_READY, failure);
+    if (row == nullptr) {
+        return true; // let the get itself report the failure
+    }
+    StatementUse use{row};
+    bindSelection(row, queue, md);
+    return sqlite3_step(row) != SQLITE_DONE;
+}
+
+// Finds the first message of a get or browse and, for a get, takes it (removed or held
+// for the unit of work); expired messages met on the way are dropped. A get must run
+// inside a write transaction.
+bool findMessage(const Handle &h, const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                 BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
+    bool browsing = request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext;
+    sqlite3_stmt *row = preparedOn(h, browsing ? BROWSE : FIRST_READY, failure);
     if (row == nullptr) {
         return false;
     }
     int64_t now = nowMillis();
     for (;;) {
         StatementUse use{row};
-        sqlite3_bind_int64(row, 1, queue.id);
-        if (!allZero(md.MsgId, sizeof md.MsgId)) {
-            sqlite3_bind_blob(row, 2, md.MsgId, sizeof md.MsgId, SQLITE_STATIC);
-        }
-        if (!allZero(md.CorrelId, sizeof md.CorrelId)) {
-            sqlite3_bind_blob(row, 3, md.CorrelId, sizeof md.CorrelId, SQLITE_STATIC);
-        }
+        bindSelection(row, queue, md);
         if (browsing) {
             if (request.mode == GetMode::BrowseNext && cursor.valid) {
                 sqlite3_bind_int64(row, 4, cursor.priority);
@@ -808,21 +864,22 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
             return false;
         }
         if (rc != SQLITE_ROW) {
-            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read a message");
+            return failOn(h, failure, MQRC_RESOURCE_PROBLEM, "cannot read a message");
         }
         int64_t seq = sqlite3_column_int64(row, C_SEQ);
         if (!browsing && sqlite3_column_type(row, C_EXPIRES_AT) != SQLITE_NULL &&
             sqlite3_column_int64(row, C_EXPIRES_AT) <= now) {
             // Expired: nobody may get it any more; drop it and look again.
             sqlite3_reset(row);
-            sqlite3_stmt *remove = prepared(REMOVE, failure);
+            sqlite3_stmt *remove = preparedOn(h, REMOVE, failure);
             if (remove == nullptr) {
                 return false;
             }
             StatementUse removeUse{remove};
             sqlite3_bind_int64(remove, 1, seq);
             if (sqlite3_step(remove) != SQLITE_DONE) {
-                return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot remove an expired message");
+                return failOn(h, failure, MQRC_RESOURCE_PROBLEM,
+                              "cannot remove an expired message");
             }
             continue;
         }
@@ -844,7 +901,7 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
         }
         sqlite3_reset(row);
         sqlite3_stmt *change =
-            request.mode == GetMode::Hold ? prepared(HOLD, failure) : prepared(REMOVE, failure);
+            preparedOn(h, request.mode == GetMode::Hold ? HOLD : REMOVE, failure);
         if (change == nullptr) {
             return false;
         }
@@ -858,68 +915,439 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
             sqlite3_bind_int64(change, 5, request.unitOfWork);
         }
         if (sqlite3_step(change) != SQLITE_DONE) {
-            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot take the message");
-        }
-        sqlite3_reset(change);
-        if (transaction.commit() != SQLITE_OK) {
-            return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot take the message");
+            return failOn(h, failure, MQRC_RESOURCE_PROBLEM, "cannot take the message");
         }
         return true;
     }
 }
 
-bool Store::commit(int64_t unitOfWork, Failure &failure) {
-    WriteTransaction transaction(db_);
-    if (transaction.begin() != SQLITE_OK) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
-    }
-    for (int slot : {COMMIT_GOT, COMMIT_PUT}) {
-        if (!runForUnit(slot, unitOfWork, "cannot commit", failure)) {
-            return false;
-        }
-    }
-    if (transaction.commit() != SQLITE_OK) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot commit");
-    }
-    return true;
-}
-
-bool Store::runForUnit(int slot, int64_t unitOfWork, std::string_view what, Failure &failure) {
-    sqlite3_stmt *statement = prepared(slot, failure);
+// Runs a slot's statement over one unit of work, adding the rows it changed.
+bool runForUnit(const Handle &h, int slot, int64_t unitOfWork, std::string_view what,
+                int64_t &changed, Failure &failure) {
+    sqlite3_stmt *statement = preparedOn(h, slot, failure);
     if (statement == nullptr) {
         return false;
     }
     StatementUse use{statement};
     sqlite3_bind_int64(statement, 1, unitOfWork);
     if (sqlite3_step(statement) != SQLITE_DONE) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, what);
+        return failOn(h, failure, MQRC_RESOURCE_PROBLEM, what);
+    }
+    changed += sqlite3_changes(h.db);
+    return true;
+}
+
+// Returns what a unit got (backout count raised) and drops what it put under syncpoint
+// (rows of that kind come only from files written before puts were kept until commit).
+bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure &failure) {
+    for (int slot : {BACK_GOT, BACK_PUT}) {
+        if (!runForUnit(h, slot, unitOfWork, "cannot back out", changed, failure)) {
+            return false;
+        }
     }
     return true;
 }
 
-bool Store::backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure) {
-    for (int slot : {BACK_GOT, BACK_PUT}) {
-        if (!runForUnit(slot, unitOfWork, "cannot back out", failure)) {
-            return false;
-        }
-        changed += sqlite3_changes(db_);
+} // namespace
+
+// ---- the writer ----------------------------------------------------------------------
+
+// The one connection of this process that changes a queue manager's file. Callers hand it
+// work and wait. The first caller to find it idle leads: it runs all the work handed in
+// so far in one transaction, each piece in a savepoint of its own so that one refusal
+// does not undo the others, and commits once; work handed in meanwhile waits and is run
+// by the next leader, one of its own callers. So a lone caller does its own work without
+// handing it to another thread, and concurrent callers share one commit.
+//
+// The commit syncs the log only when a piece of work must be durable on return (a put or
+// get outside syncpoint, a commit); holds and back-outs alone are committed without a
+// flush: their changes are seen by every process at once, survive the death of any
+// process, and the next synced commit makes them durable, since it syncs the whole log
+// written before it. A power loss before then loses only such marks: a held message is
+// ready again with its backout count as it was.
+//
+// Writers of several processes take turns at SQLite's writer lock through a lock on the
+// file NAME.qmgr-lock: a writer waiting for it sleeps in the kernel and wakes when it is
+// released. SQLite's lock stays the guard; its busy handler only serves writers that do
+// not take the file lock (an administration command, another build).
+//
+// Automatic checkpoints are off (one would run after a commit made without a flush, and
+// copy unsynced pages into the database, and each costs two flushes on the path of the
+// request that happens to trigger it): a thread of the writer checkpoints, with syncs,
+// between two transactions once the log has grown by CHECKPOINT_FRAMES pages.
+class Writer {
+public:
+    using Work = std::function<bool(const Handle &, Failure &)>;
+
+    Writer(std::string name, std::string path) : name_(std::move(name)), path_(std::move(path)) {}
+    ~Writer();
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    bool start(uint64_t device, uint64_t inode, Failure &failure);
+    // Runs work in the writer's next transaction and returns once that has committed
+    // (with a flush when durable).
+    bool run(bool durable, Work work, Failure &failure);
+
+private:
+    static constexpr int CHECKPOINT_FRAMES = 1000;
+
+    struct Job {
+        Work work;
+        bool durable = false;
+        bool done = false;
+        bool ok = false;
+        Failure failure;
+    };
+
+    Handle handle() { return {db_, statements_, name_, path_}; }
+    void runBatch(const std::vector<Job *> &batch);
+    bool setSynchronous(bool full);
+    void lockFile();
+    void unlockFile();
+    void checkpoints();
+    static int walHook(void *self, sqlite3 *, const char *, int frames);
+
+    std::string name_;
+    std::string path_;
+    sqlite3 *db_ = nullptr;
+    std::vector<sqlite3_stmt *> statements_;
+    int lockFd_ = -1;
+    bool contended_ = false;
+    bool synchronousFull_ = true;
+    pid_t pid_ = 0;
+    std::mutex mutex_; // guards everything below
+    std::condition_variable changed_;
+    std::deque<Job *> queue_;
+    bool leading_ = false;
+    int walFrames_ = 0;
+    int framesAtCheckpoint_ = 0;
+    bool checkpointDue_ = false;
+    bool checkpointing_ = false;
+    bool stopping_ = false;
+    std::condition_variable checkpointWanted_;
+    std::thread *checkpointer_ = nullptr;
+};
+
+Writer::~Writer() {
+    if (pid_ != ::getpid()) {
+        return; // a forked child's copy: the thread and handle are its parent's
     }
+    if (checkpointer_ != nullptr) {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        checkpointWanted_.notify_all();
+        checkpointer_->join();
+        delete checkpointer_;
+    }
+    for (sqlite3_stmt *statement : statements_) {
+        sqlite3_finalize(statement);
+    }
+    if (db_ != nullptr) {
+        setSynchronous(true); // the last connection to close checkpoints
+        sqlite3_close_v2(db_);
+    }
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+    }
+}
+
+// Called by SQLite after each commit of the writer's handle, the leader's mutex held.
+int Writer::walHook(void *self, sqlite3 *, const char *, int frames) {
+    auto *writer = static_cast<Writer *>(self);
+    if (frames < writer->framesAtCheckpoint_) {
+        writer->framesAtCheckpoint_ = 0; // the log started again from its beginning
+    }
+    writer->walFrames_ = frames;
+    if (frames - writer->framesAtCheckpoint_ >= CHECKPOINT_FRAMES) {
+        writer->framesAtCheckpoint_ = frames;
+        writer->checkpointDue_ = true;
+    }
+    return SQLITE_OK;
+}
+
+bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
+    pid_ = ::getpid();
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        return failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, "cannot open " + path_);
+    }
+    sqlite3_extended_result_codes(db_, 0);
+    sqlite3_busy_handler(db_, waitForWriterLock, nullptr);
+    int persistLog = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persistLog);
+    if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr,
+                     nullptr) != SQLITE_OK) {
+        return failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, "cannot open " + path_);
+    }
+    sqlite3_wal_hook(db_, walHook, this); // replaces the automatic checkpoints
+    struct stat info {};
+    if (::stat(path_.c_str(), &info) != 0 || info.st_dev != device || info.st_ino != inode) {
+        failure = {MQRC_CONNECTION_BROKEN, "queue manager " + name_ + " was deleted"};
+        return false;
+    }
+    // Without the lock file (a read-only directory) writers still take turns, by polling.
+    lockFd_ = ::open((path_ + LOCK_SUFFIX).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    checkpointer_ = new std::thread([this] { checkpoints(); });
     return true;
+}
+
+bool Writer::run(bool durable, Work work, Failure &failure) {
+    Job job;
+    job.work = std::move(work);
+    job.durable = durable;
+    std::unique_lock lock(mutex_);
+    queue_.push_back(&job);
+    while (!job.done) {
+        if (leading_) {
+            changed_.wait(lock);
+            continue;
+        }
+        leading_ = true;
+        // Work that needs no flush goes first, in a transaction of its own, so that a hold
+        // does not wait for the flush of another connection's commit.
+        std::vector<Job *> light, durable;
+        for (Job *next : queue_) {
+            (next->durable ? durable : light).push_back(next);
+        }
+        queue_.clear();
+        for (std::vector<Job *> *batch : {&light, &durable}) {
+            if (batch->empty()) {
+                continue;
+            }
+            lock.unlock();
+            runBatch(*batch);
+            lock.lock();
+            for (Job *done : *batch) {
+                done->done = true;
+            }
+            if (batch == &light && !durable.empty()) {
+                changed_.notify_all();
+            }
+        }
+        if (checkpointDue_) {
+            // The checkpointing thread leads until it is done.
+            checkpointDue_ = false;
+            checkpointing_ = true;
+            checkpointWanted_.notify_one();
+        } else {
+            leading_ = false;
+        }
+        changed_.notify_all();
+    }
+    if (!job.ok) {
+        failure = std::move(job.failure);
+    }
+    return job.ok;
+}
+
+bool Writer::setSynchronous(bool full) {
+    if (full == synchronousFull_) {
+        return true;
+    }
+    if (sqlite3_exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", nullptr,
+                     nullptr, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    synchronousFull_ = full;
+    return true;
+}
+
+void Writer::lockFile() {
+    if (lockFd_ < 0) {
+        return;
+    }
+    contended_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0;
+    if (contended_) {
+        while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+void Writer::unlockFile() {
+    if (lockFd_ < 0) {
+        return;
+    }
+    ::flock(lockFd_, LOCK_UN);
+    if (contended_) {
+        // Another process was waiting: let it run before this one asks again.
+        std::this_thread::yield();
+    }
+}
+
+void Writer::runBatch(const std::vector<Job *> &batch) {
+    bool durable = std::any_of(batch.begin(), batch.end(), [](Job *job) { return job->durable; });
+    Failure failure;
+    auto failAll = [&](std::string_view what) {
+        failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, what);
+        for (Job *job : batch) {
+            if (job->ok || job->failure.reason == MQRC_NONE) {
+                job->ok = false;
+                job->failure = failure;
+            }
+        }
+    };
+    // synchronous=FULL keeps SQLite's own sync of the log at commit: the flush is one.
+    if (!setSynchronous(durable)) {
+        return failAll("cannot choose how to commit");
+    }
+    lockFile();
+    {
+        WriteTransaction transaction(db_);
+        if (transaction.begin() != SQLITE_OK) {
+            failAll("cannot start a transaction");
+        } else {
+            for (Job *job : batch) {
+                sqlite3_exec(db_, "SAVEPOINT work", nullptr, nullptr, nullptr);
+                job->ok = job->work(handle(), job->failure);
+                if (!job->ok) {
+                    sqlite3_exec(db_, "ROLLBACK TO work", nullptr, nullptr, nullptr);
+                }
+                sqlite3_exec(db_, "RELEASE work", nullptr, nullptr, nullptr);
+            }
+            std::lock_guard lock(mutex_); // for the log hook
+            if (transaction.commit() != SQLITE_OK) {
+                failAll("cannot commit");
+            }
+        }
+    }
+    unlockFile();
+}
+
+// The checkpointing thread: once the log has grown, copies it into the database between
+// two of the writer's transactions (synchronous=FULL: log synced first, then the
+// database), so that the next transaction finds it all copied and starts the log again
+// from its beginning. The caller whose transaction came last has returned already; work
+// handed in meanwhile waits, as it would for another process's commit.
+void Writer::checkpoints() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        checkpointWanted_.wait(lock, [&] { return stopping_ || checkpointing_; });
+        if (stopping_ && !checkpointing_) {
+            return;
+        }
+        lock.unlock();
+        if (setSynchronous(true)) {
+            int logFrames = 0, copied = 0;
+            sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
+        }
+        lock.lock();
+        checkpointing_ = false;
+        leading_ = false;
+        changed_.notify_all();
+    }
+}
+
+namespace {
+
+// The running writer of this process for a queue manager file, started when first needed.
+std::shared_ptr<Writer> sharedWriter(const std::string &name, const std::string &path,
+                                     uint64_t device, uint64_t inode, Failure &failure) {
+    static auto *mutex = new std::mutex;
+    static auto *writers = new std::map<std::string, std::weak_ptr<Writer>>;
+    std::string key =
+        std::to_string(::getpid()) + ':' + std::to_string(device) + ':' + std::to_string(inode);
+    std::lock_guard lock(*mutex);
+    if (std::shared_ptr<Writer> running = (*writers)[key].lock()) {
+        return running;
+    }
+    std::erase_if(*writers, [](const auto &entry) { return entry.second.expired(); });
+    auto writer = std::make_shared<Writer>(name, path);
+    if (!writer->start(device, inode, failure)) {
+        return nullptr;
+    }
+    (*writers)[key] = writer;
+    return writer;
+}
+
+} // namespace
+
+Writer *Store::writer(Failure &failure) {
+    if (writer_ == nullptr) {
+        writer_ = sharedWriter(name_, path_, device_, inode_, failure);
+        if (writer_ == nullptr && !stillPresent()) {
+            // As for a queue of it: nothing is put into what is gone.
+            failure = {MQRC_Q_DELETED, "queue manager " + name_ + " was deleted"};
+        }
+    }
+    return writer_.get();
+}
+
+// ---- messages ------------------------------------------------------------------------
+
+bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                Failure &failure) {
+    Writer *w = writer(failure);
+    if (w == nullptr) {
+        return false;
+    }
+    int64_t putAt = nowMillis();
+    return w->run(
+        true,
+        [&](const Handle &h, Failure &f) {
+            return insertMessage(h, queue, md, data, length, putAt, f);
+        },
+        failure);
+}
+
+bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
+    Handle own{db_, statements_, name_, path_};
+    if (request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext) {
+        return findMessage(own, queue, request, md, cursor, dataLength, truncated, failure);
+    }
+    if (!anyReady(own, queue, md, failure)) {
+        failure = {MQRC_NO_MSG_AVAILABLE, {}};
+        return false;
+    }
+    Writer *w = writer(failure);
+    if (w == nullptr) {
+        return false;
+    }
+    // A hold needs no flush (see Writer); a get outside syncpoint is durable on return.
+    return w->run(
+        request.mode == GetMode::Remove,
+        [&](const Handle &h, Failure &f) {
+            return findMessage(h, queue, request, md, cursor, dataLength, truncated, f);
+        },
+        failure);
+}
+
+bool Store::commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) {
+    Writer *w = writer(failure);
+    if (w == nullptr) {
+        return false;
+    }
+    return w->run(
+        true,
+        [&](const Handle &h, Failure &f) {
+            for (const PendingPut &put : puts) {
+                if (!insertMessage(h, put.queue, put.md, put.body.data(),
+                                   static_cast<MQLONG>(put.body.size()), put.putAt, f)) {
+                    return false;
+                }
+            }
+            int64_t changed = 0;
+            return runForUnit(h, COMMIT_GOT, unitOfWork, "cannot commit", changed, f) &&
+                   runForUnit(h, COMMIT_PUT, unitOfWork, "cannot commit", changed, f);
+        },
+        failure);
 }
 
 bool Store::backOut(int64_t unitOfWork, Failure &failure) {
-    WriteTransaction transaction(db_);
-    if (transaction.begin() != SQLITE_OK) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
-    }
-    int64_t changed = 0;
-    if (!backOutUnit(unitOfWork, changed, failure)) {
+    Writer *w = writer(failure);
+    if (w == nullptr) {
         return false;
     }
-    if (transaction.commit() != SQLITE_OK) {
-        return fail(failure, MQRC_RESOURCE_PROBLEM, "cannot back out");
-    }
-    return true;
+    return w->run(
+        false,
+        [&](const Handle &h, Failure &f) {
+            int64_t changed = 0;
+            return backOutUnit(h, unitOfWork, changed, f);
+        },
+        failure);
 }
 
 int64_t Store::recoverAbandoned(Failure &failure) {
@@ -954,23 +1382,33 @@ int64_t Store::recoverAbandoned(Failure &failure) {
     if (abandoned.empty()) {
         return 0;
     }
+    Writer *w = writer(failure);
+    if (w == nullptr) {
+        return -1;
+    }
     // Backing out a dead unit is idempotent: a second recoverer finds its rows released.
-    WriteTransaction transaction(db_);
-    if (transaction.begin() != SQLITE_OK) {
-        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot recover abandoned units of work");
-        return -1;
-    }
     int64_t changed = 0;
-    for (int64_t unit : abandoned) {
-        if (!backOutUnit(unit, changed, failure)) {
-            return -1;
-        }
-    }
-    if (transaction.commit() != SQLITE_OK) {
-        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot recover abandoned units of work");
-        return -1;
-    }
-    return changed;
+    bool ok = w->run(
+        false,
+        [&](const Handle &h, Failure &f) {
+            changed = 0;
+            for (int64_t unit : abandoned) {
+                if (!backOutUnit(h, unit, changed, f)) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        failure);
+    return ok ? changed : -1;
+}
+
+bool Store::fail(Failure &failure, MQLONG reason, std::string_view what) {
+    return failOn(Handle{db_, statements_, name_, path_}, failure, reason, what);
+}
+
+sqlite3_stmt *Store::prepared(int slot, Failure &failure) {
+    return preparedOn(Handle{db_, statements_, name_, path_}, slot, failure);
 }
 
 // ---- administration ------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "messaging/mq.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,6 +69,20 @@ struct BrowseCursor {
 
 enum class GetMode { Remove, Hold, BrowseFirst, BrowseNext };
 
+// A put under syncpoint, kept by its connection until the unit of work ends: nobody else
+// may see it before the commit, and a process that dies before then loses nothing that
+// was promised. putAt (ms since the epoch) is when the put was made, for its expiry.
+struct PendingPut {
+    QueueDefinition queue;
+    MQMD md{};
+    std::string body;
+    int64_t putAt = 0;
+};
+
+// The one writer of a queue manager in this process (store.cpp): all connections of the
+// process hand their changes to it, and it commits what they handed in together.
+class Writer;
+
 struct GetRequest {
     GetMode mode = GetMode::Remove;
     int64_t unitOfWork = 0; // for Hold
@@ -93,10 +108,10 @@ public:
     bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure);
     bool queueExists(int64_t queueId, Failure &failure);
 
-    // Stores a message; md must already be complete (identifiers and context filled).
-    // Under syncpoint it stays invisible to others until commit of unitOfWork.
+    // Stores a message outside syncpoint, durable on return; md must already be complete
+    // (identifiers and context filled).
     bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
-             bool syncpoint, int64_t unitOfWork, Failure &failure);
+             Failure &failure);
 
     // One attempt to get or browse the first matching message. Returns false with
     // MQRC_NO_MSG_AVAILABLE when there is none, MQRC_TRUNCATED_MSG_FAILED when it is longer
@@ -106,9 +121,10 @@ public:
     bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
              BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure);
 
-    // Ends a unit of work: removes what it got and shows what it put, or returns what it
-    // got (backout count raised) and discards what it put.
-    bool commit(int64_t unitOfWork, Failure &failure);
+    // Ends a unit of work: removes what it got and stores what it put, in one durable
+    // transaction (shared with the commits of the process's other connections); or
+    // returns what it got (backout count raised), without a flush.
+    bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure);
     bool backOut(int64_t unitOfWork, Failure &failure);
 
     // Backs out the units of work of processes that died, and of this process's units
@@ -120,6 +136,11 @@ public:
     int64_t dataVersion(Failure &failure);
     // False once the queue manager's file was deleted or replaced after this open.
     bool stillPresent() const;
+    // False, with MQRC_Q_MGR_NOT_AVAILABLE and the reason, when the file this connection
+    // opened is now empty: cut to nothing under it, it holds no queue manager any more,
+    // and whatever SQLite still has in its log or cache would be lost at the next
+    // checkpoint. A stat per call; every messaging call but MQDISC asks.
+    bool fileIntact(Failure &failure) const;
 
     // Administration.
     bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
@@ -138,10 +159,8 @@ private:
     bool fail(Failure &failure, MQLONG reason, std::string_view what);
     // The cached statement of a slot, prepared on first use.
     sqlite3_stmt *prepared(int slot, Failure &failure);
-    // Backs out one unit inside the caller's transaction, adding the rows it changed.
-    bool backOutUnit(int64_t unitOfWork, int64_t &changed, Failure &failure);
-    // Runs a slot's statement over one unit of work; `what` names the failure.
-    bool runForUnit(int slot, int64_t unitOfWork, std::string_view what, Failure &failure);
+    // The process's writer for this file, started on first use.
+    Writer *writer(Failure &failure);
 
     sqlite3 *db_ = nullptr;
     std::string name_;
@@ -149,6 +168,7 @@ private:
     uint64_t device_ = 0;
     uint64_t inode_ = 0;
     std::vector<sqlite3_stmt *> statements_;
+    std::shared_ptr<Writer> writer_;
 };
 
 } // namespace trevane::mq

@@ -180,10 +180,61 @@ void releaseContext(nodeContext_t *contextP) {
     free(contextP);
 }
 
-bool isValidCopyLocation(const CciChar *value, int length) {
-    return length > 0 && length > 5 && UCncmp(value, ROOT_DOT_VAL, 5) == 0 &&
-           UCcmp(value, ROOT_DOT_XML_VAL) != 0 && UCcmp(value, ROOT_DOT_XML_DOT_VAL) != 0;
+/* XML's name characters (its NameStartChar and NameChar productions); the path's
+   separator '.' is left out, since it cannot be part of a segment. */
+bool isNameStartCharacter(char32_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' ||
+           (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+           (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+           (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
+           (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+           (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0xEFFFF);
 }
+
+bool isNameCharacter(char32_t c) {
+    return isNameStartCharacter(c) || c == '-' || (c >= '0' && c <= '9') || c == 0xB7 ||
+           (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+} // namespace
+
+bool isValidCopyLocation(const CciChar *value, int length) {
+    constexpr int ROOT_DOT_UNITS = 5;
+    if (value == nullptr || length <= ROOT_DOT_UNITS || length > COPY_VALUE_TO_CAPACITY ||
+        UCncmp(value, ROOT_DOT_VAL, ROOT_DOT_UNITS) != 0 || UCcmp(value, ROOT_DOT_XML_VAL) == 0 ||
+        UCcmp(value, ROOT_DOT_XML_DOT_VAL) == 0) {
+        return false;
+    }
+    // Every segment after "Root." must be a name an XML element can have: none empty,
+    // no wildcards, indexes or markup, and no character that stood for bytes which were
+    // not UTF-8 (U+FFFD) or half of a surrogate pair.
+    bool segmentStart = true;
+    for (int i = ROOT_DOT_UNITS; i < length; ++i) {
+        char32_t c = value[i];
+        if (c == C.dot) {
+            if (segmentStart) {
+                return false;
+            }
+            segmentStart = true;
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < length && value[i + 1] >= 0xDC00 &&
+            value[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (value[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c == 0xFFFD || !(segmentStart ? isNameStartCharacter(c) : isNameCharacter(c))) {
+            return false;
+        }
+        segmentStart = false;
+    }
+    return !segmentStart;
+}
+
+namespace {
 
 /* Makes `value` the entry's copy location. The location it replaces may still be read by
    an evaluation of this node, so it moves to the entry's retired list instead of being
@@ -395,9 +446,12 @@ CciContext *createNodeContext(CciFactory *factoryObject, CciChar *nodeName, CciN
                               ATTRIBUTE_TYPE_BYTEARRAY);
 
     insertInputTerminalListEntry(contextP, TERM_IN_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_OUT_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_FAILURE_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_NOT_FOUND_VAL);
+    contextP->outTerminal = terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_OUT_VAL));
+    contextP->failureTerminal =
+        terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_FAILURE_VAL));
+    contextP->notFoundTerminal =
+        terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_NOT_FOUND_VAL));
+    contextP->terminalsResolved = 1;
 
     {
         InitMutexHold hold;
@@ -445,11 +499,12 @@ int processAttribute(nodeContext_t *contextP, const CciChar *attributeName,
 
     CciChar value[COPY_VALUE_TO_CAPACITY + 1];
     int length = COPY_VALUE_TO_CAPACITY;
-    // A value longer than the buffer fails to read back and is ignored: the previous copy
-    // location stays in force.
-    if (contextP->nodeType == 1 && UCcmp(attributeName, ATTR_COPY_VALUE_TO_VAL) == 0 &&
-        getStringAttribute(contextP, ATTR_COPY_VALUE_TO_VAL, &length, value) == TT_SUCCESS) {
-        if (isValidCopyLocation(value, length)) {
+    // A value longer than the node can use fails to read back and is refused like any
+    // other unusable path; the previous copy location stays in force.
+    if (contextP->nodeType == 1 && UCcmp(attributeName, ATTR_COPY_VALUE_TO_VAL) == 0) {
+        const bool readBack =
+            getStringAttribute(contextP, ATTR_COPY_VALUE_TO_VAL, &length, value) == TT_SUCCESS;
+        if (readBack && isValidCopyLocation(value, length)) {
             TRACE_INFO_TEXT("Copying syntax element path '%S' to deployed trevane",
                             static_cast<const CciChar *>(value));
             if (!replaceCopyLocation(contextP->deployedEntry, value)) {
@@ -557,7 +612,11 @@ void evaluate(CciContext *context, CciMessage *destinationList, CciMessage *exce
 
     const CciChar *nodeName = contextP ? contextP->nodeName : nullptr;
     TRACE_INFO_TEXT("nodeName='%S'", orEmpty(nodeName));
-    if (UCcmp(nodeName, TREVANE_NODE_VAL) != 0) {
+    /* A context createNodeContext made for TrevaneNode says so in nodeType; the name is
+       compared only for any other. */
+    const bool recognised =
+        (contextP && contextP->nodeType == 1) || UCcmp(nodeName, TREVANE_NODE_VAL) == 0;
+    if (!recognised) {
         TRACE_ERROR_TEXT("Unrecognised node");
         char text[200];
         ucFormat(text, sizeof(text), "Unrecognised node ('%S') passed to evaluate()",

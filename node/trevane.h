@@ -56,6 +56,14 @@ typedef struct nodeContext {
     const CciChar *flowName;               /* borrowed from the flow's registry entry */
     int32_t nodeType;                      /* 1 for TrevaneNode, 0 otherwise */
     deployedTrevane_t *deployedEntry;      /* this node's entry in the instance list */
+    /* The handles of the node's "out", "failure" and "notFound" as its output terminal
+       list holds them (null for one the broker did not create), copied once the terminals
+       are made, when terminalsResolved is set: the broker keeps a node's terminals for the
+       node's whole life, so a message need not search the list for them. */
+    CciTerminal *outTerminal;
+    CciTerminal *failureTerminal;
+    CciTerminal *notFoundTerminal;
+    int32_t terminalsResolved;
 } nodeContext_t;
 
 /* The node module's vocabulary: 47 texts, then the path separator and the blank. */
@@ -210,6 +218,13 @@ int setAttribute(CciContext *context, CciChar *attributeName, CciChar *attribute
    node's copy location. Answers TT_SUCCESS; raises exception 12 for an invalid one. */
 int processAttribute(nodeContext_t *contextP, const CciChar *attributeName,
                      const CciChar *attributeValue);
+
+/* Whether `value` (`length` units) can serve as a CopyValueTo path: "Root." followed by
+   one or more dot-separated segments, each a name an XML element can have (no empty
+   segment, no wildcard, index or markup character, no U+FFFD standing for bytes that
+   were not UTF-8, no lone surrogate), at most 256 units in all, and not "Root.XML" or
+   "Root.XML." alone. */
+bool isValidCopyLocation(const CciChar *value, int length);
 
 /* The broker's per-message call: runs evaluateTrevane (node/extractCode.h) for a
    TrevaneNode, raises exception 4 for any other class. */

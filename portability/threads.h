@@ -12,6 +12,10 @@
 
 #include "portability/types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /* A mutex private to one process, allocated by threadCreateMutex; never freed. */
 typedef pthread_mutex_t *threadMutex_t;
 
@@ -78,5 +82,9 @@ int threadJoin(threadId_t threadId);
 int threadOnceBlock(onceBlock_t *block, void (*function)(void));
 threadId_t threadGetCurrentThreadId(void);
 threadId_t threadGetThreadId(threadId_t threadId);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

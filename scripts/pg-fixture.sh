@@ -6,6 +6,8 @@
 #                             "trevane", write DIR/odbcinst.ini, DIR/odbc.ini (DSN
 #                             "trevane") and DIR/env (the variables a client needs)
 #   pg-fixture.sh stop DIR    stop the server and remove DIR
+#   pg-fixture.sh pause DIR   stop the server, keeping its cluster (fast shutdown)
+#   pg-fixture.sh resume DIR  start the paused server again
 #   pg-fixture.sh env DIR     print the variables a client needs (source it)
 #
 # PostgreSQL refuses to run as root, so under root the server runs as the system user
@@ -16,7 +18,7 @@
 set -euo pipefail
 
 usage() {
-    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 die() {
@@ -90,6 +92,20 @@ stop_server() {
     fi
 }
 
+launch() { # start the server of the cluster in DIR
+    local dir=$1 bin user
+    bin=$(find_bin)
+    user=$(stat -c %U "$dir/data")
+    # Unix socket in DIR only: no TCP listener at all.
+    # shellcheck disable=SC2086
+    if ! as_server "$user" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c port=5432 ${TREVANE_PG_OPTIONS:-}" \
+        start >/dev/null 2>&1; then
+        cat "$dir/server.log" >&2 || true
+        die "the PostgreSQL server in $dir did not start (server log above)"
+    fi
+}
+
 start() {
     local dir=$1 bin user
     bin=$(find_bin)
@@ -108,14 +124,7 @@ start() {
         cat "$dir/initdb.log" >&2
         die "initdb failed in $dir/data (log above)"
     fi
-    # Unix socket in DIR only: no TCP listener at all.
-    # shellcheck disable=SC2086
-    if ! as_server "$user" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-        -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c port=5432 ${TREVANE_PG_OPTIONS:-}" \
-        start >/dev/null 2>&1; then
-        cat "$dir/server.log" >&2 || true
-        die "the PostgreSQL server in $dir did not start (server log above)"
-    fi
+    launch "$dir"
     if ! "$bin/createdb" -h "$dir" -p 5432 -U trevane trevane 2>"$dir/createdb.log"; then
         cat "$dir/createdb.log" >&2
         stop_server "$dir"
@@ -153,6 +162,15 @@ stop)
 env)
     [ -n "$dir" ] || die "env needs a directory"
     print_env "$dir"
+    ;;
+pause)
+    [ -n "$dir" ] && [ -d "$dir/data" ] || die "pause needs the directory of a started server"
+    as_server "$(stat -c %U "$dir/data")" "$(find_bin)/pg_ctl" -D "$dir/data" -m fast -w -t 30 \
+        stop >/dev/null || die "the PostgreSQL server in $dir did not stop"
+    ;;
+resume)
+    [ -n "$dir" ] && [ -d "$dir/data" ] || die "resume needs the directory of a paused server"
+    launch "$dir"
     ;;
 -h | --help | help)
     usage

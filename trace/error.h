@@ -11,6 +11,10 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define TRACE_ERROR_MESSAGE_SIZE 4097 /* a message: 4,096 characters and a terminator */
 #define TRACE_ERROR_LIST_GROWTH 10
 
@@ -37,5 +41,9 @@ void TraceListErrorMessages(char ***messagesPP, int32_t *countP);
 
 /* Frees every stored message; the array and its capacity stay for reuse. */
 void TraceClearErrorMessages(void);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

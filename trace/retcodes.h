@@ -8,6 +8,10 @@
 
 #include <stdint.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 enum {
     TT_SUCCESS = 0,
     TT_FAILED = 1,
@@ -83,5 +87,9 @@ extern const int32_t traceMaxRetcodeValue;
 /* The code's name for 0-63, "TRACE_INVALID_RETURN_CODE" otherwise; static text. */
 const char *RetCodeToString(int32_t code);
 const char *TraceTranslateRetcode(int32_t code);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

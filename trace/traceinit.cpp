@@ -247,7 +247,8 @@ void TraceProcessInit(void) {
 
     const char *specification =
         traceEnvironmentVariable ? getenv(traceEnvironmentVariable) : nullptr;
-    if (specification) {
+    // An empty (or blank) setting is the same as none: tracing stays off.
+    if (specification && specification[strspn(specification, " \t")] != '\0') {
         traceEnabled = TraceParseTraceSpec(specification) == 0 ? 1 : 0;
     } else {
         traceEnabled = 0;
@@ -304,17 +305,16 @@ int TraceParseTraceSpec(const char *specification) {
         if (strcmp(token, "-f") == 0) {
             if (i + 1 < count && tokens[i + 1][0] != '-') {
                 const char *name = tokens[++i];
+                // A longer name is cut to what the trace keeps; tracing stays on, and the
+                // name actually used is reported.
+                snprintf(traceFileString, sizeof traceFileString, "%.*s",
+                         TRACE_FILE_STRING_SIZE - 1, name);
                 if (strlen(name) >= TRACE_FILE_STRING_SIZE) {
-                    // A cut name would write somewhere nobody asked for.
                     fprintf(stderr,
-                            "Invalid trace specification: file name for -f is longer than "
-                            "%d characters\n",
-                            TRACE_FILE_STRING_SIZE - 1);
-                    invalid = true;
-                } else {
-                    snprintf(traceFileString, sizeof traceFileString, "%s", name);
-                    fileNamed = true;
+                            "Trace file name for -f is longer than %d characters; using '%s'\n",
+                            TRACE_FILE_STRING_SIZE - 1, traceFileString);
                 }
+                fileNamed = true;
             } else {
                 reportMissingArgument("-f");
                 invalid = true;
@@ -357,7 +357,13 @@ int TraceParseTraceSpec(const char *specification) {
     if (!levelsNamed) {
         traceFlags |= TRACE_LEVEL_ALL;
     }
-    if (!fileNamed) {
+    if (invalid && fileNamed) {
+        // A refused specification traces nothing, so it opens nothing: the named file is
+        // neither created nor truncated.
+        ringBuffer = 0;
+        filePerThread = 0;
+        globalTraceFile = stderr;
+    } else if (!fileNamed) {
         if (!ringBuffer) {
             globalTraceFile = stderr;
         }

@@ -15,6 +15,10 @@
 #include "portability/threads.h"
 #include "portability/types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #define TRACE_FILE_STRING_SIZE 101 /* a file name template: 100 characters and a terminator */
 #define TRACE_BLANKS_SIZE 201      /* 200 blanks and a terminator */
 #define TRACE_BLOCK_NAME_SIZE 101  /* an operation's name in a control block */
@@ -122,5 +126,9 @@ void TraceReset(void);
 /* Puts "name=value" into the environment with putenv (the text must stay valid) so a
    program can supply the specification before tracing starts; answers its argument. */
 char *TraceSetEnvString(char *nameValue);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

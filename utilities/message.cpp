@@ -48,20 +48,26 @@ const CciChar *orNullLiteral(const CciChar *text) {
 }
 
 /* Writes one of propagateMessage's error entries (6, 7 or 8): broker name first, then
-   the one insert. */
-void logPropagationError(int line, int messageNumber, const char *text, const char *insert) {
+   the one insert. The entry is also noted in *entryP when the caller asked for it. */
+void logPropagationError(int line, int messageNumber, const char *text, const char *insert,
+                         propagationLogEntry_t *entryP) {
     int rc = 0;
     cciLog(&rc, CCI_LOG_ERROR, SOURCE_FILE, line, PROPAGATE_FUNCTION, PLUGIN_MESSAGE_CATALOGUE_VAL,
            messageNumber, text, brokerName, insert, static_cast<const char *>(nullptr));
+    if (entryP != nullptr) {
+        entryP->messageNumber = messageNumber;
+        snprintf(entryP->text, sizeof entryP->text, "%s", text);
+        snprintf(entryP->insert, sizeof entryP->insert, "%s", insert);
+    }
 }
 
 /* Log entry 8 for a return code the broker gave without an exception. */
-void logPropagationFailure(int line, int returnCode) {
+void logPropagationFailure(int line, int returnCode, propagationLogEntry_t *entryP) {
     char text[LOG_TEXT_SIZE];
     char insert[RETURN_CODE_INSERT_SIZE];
     snprintf(text, sizeof text, "Failed to propagate message (rc=%d)", returnCode);
     snprintf(insert, sizeof insert, "%d", returnCode);
-    logPropagationError(line, 8, text, insert);
+    logPropagationError(line, 8, text, insert, entryP);
 }
 
 } // namespace
@@ -159,18 +165,31 @@ int copyMessage(CciMessage *newMsg, CciMessage *oldMsg) {
 
 int propagateMessage(nodeContext_t *contextP, const CciChar *terminalName, CciMessage *message,
                      CciMessage *destinationList, CciMessage *exceptionList, bool_t newMessage) {
+    return propagateMessageNoting(contextP, terminalName, message, destinationList, exceptionList,
+                                  newMessage, nullptr);
+}
+
+int propagateMessageNoting(nodeContext_t *contextP, const CciChar *terminalName,
+                           CciMessage *message, CciMessage *destinationList,
+                           CciMessage *exceptionList, bool_t newMessage,
+                           propagationLogEntry_t *entryP) {
     TRACE_FUNCTION("propagateMessage");
+    if (entryP != nullptr) {
+        entryP->messageNumber = 0;
+        entryP->text[0] = '\0';
+        entryP->insert[0] = '\0';
+    }
     TRACE_ENTRY("contextP=%.8x, terminalName=%S, message=%.8x, newMessage=%s", tracePtr(contextP),
                 orNullLiteral(terminalName), tracePtr(message), truthText(newMessage));
 
-    CciTerminal *terminalP = getOutputTerminalHandle(contextP, terminalName);
+    CciTerminal *terminalP = outputTerminalForMessage(contextP, terminalName);
     if (terminalP == nullptr) {
         char text[LOG_TEXT_SIZE];
         char insert[TERMINAL_INSERT_SIZE];
         ucFormat(text, sizeof text, "Requested terminal %S does not exist in message flow",
                  orNullLiteral(terminalName));
         ucFormat(insert, sizeof insert, "%S", orNullLiteral(terminalName));
-        logPropagationError(__LINE__, 6, text, insert);
+        logPropagationError(__LINE__, 6, text, insert, entryP);
         TRACE_EXIT_INT(34, TT_TERMINAL_DOES_NOT_EXIST);
         return TT_TERMINAL_DOES_NOT_EXIST;
     }
@@ -183,7 +202,7 @@ int propagateMessage(nodeContext_t *contextP, const CciChar *terminalName, CciMe
         ucFormat(text, sizeof text, "Requested terminal %S is not attached in message flow",
                  terminalName);
         ucFormat(insert, sizeof insert, "%S", terminalName);
-        logPropagationError(__LINE__, 7, text, insert);
+        logPropagationError(__LINE__, 7, text, insert, entryP);
         TRACE_EXIT_INT(35, TT_TERMINAL_NOT_ATTACHED);
         return TT_TERMINAL_NOT_ATTACHED;
     }
@@ -210,13 +229,13 @@ int propagateMessage(nodeContext_t *contextP, const CciChar *terminalName, CciMe
             TRACE_EXIT_INT(35, TT_PROPAGATION_EXCEPTION);
             return TT_PROPAGATION_EXCEPTION;
         } else {
-            logPropagationFailure(__LINE__, rc);
+            logPropagationFailure(__LINE__, rc, entryP);
         }
     } else if (rc == CCI_EXCEPTION) {
         TraceSetIndentationValue(0);
         cciRethrowLastException(nullptr);
     } else {
-        logPropagationFailure(__LINE__, rc);
+        logPropagationFailure(__LINE__, rc, entryP);
     }
 
     TRACE_EXIT_INT(36, result);

@@ -30,6 +30,21 @@ int copyMessage(CciMessage *newMsg, CciMessage *oldMsg);
 int propagateMessage(nodeContext_t *contextP, const CciChar *terminalName, CciMessage *message,
                      CciMessage *destinationList, CciMessage *exceptionList, bool_t newMessage);
 
+/* The log entry propagateMessage wrote when the message was not sent: the number (6, 7
+   or 8; 0 when nothing was logged), the text and the one insert after the broker name.
+   A caller that must not let the message vanish raises it as an exception. */
+typedef struct {
+    int messageNumber;
+    char text[1000];
+    char insert[256];
+} propagationLogEntry_t;
+
+/* propagateMessage that also answers, in *entryP (may be null), the entry it logged. */
+int propagateMessageNoting(nodeContext_t *contextP, const CciChar *terminalName,
+                           CciMessage *message, CciMessage *destinationList,
+                           CciMessage *exceptionList, bool_t newMessage,
+                           propagationLogEntry_t *entryP);
+
 /* Appends a new element of `elementType` to `parentElementP`, named `elementName`
    unless the type is CCI_ELEMENT_TYPE_VALUE or the name is null. Null on failure; an
    element already appended stays in the tree when naming or typing it fails. */

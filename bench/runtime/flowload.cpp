@@ -22,6 +22,8 @@ Options:
   --in-flight N      requests kept in flight (default 8)
   --requests N       measured requests (default 500)
   --warm-up N        requests sent first and not measured (default 50)
+  --connections N    connections, one thread each, sharing the requests in flight
+                     (default 1): their durable writes are committed together
   --label TEXT       text that starts the result line (default "flowload")
   -h, --help         show this text
 
@@ -72,6 +74,8 @@ int main(int argc, char **argv) {
             settings.requests = number(arg, value, 1);
         } else if (arg == "--warm-up") {
             settings.warmUp = number(arg, value, 0);
+        } else if (arg == "--connections") {
+            settings.connections = number(arg, value, 1);
         } else if (arg == "--label") {
             label = value;
         } else {

@@ -18,6 +18,7 @@ struct LoadSettings {
     int requests = 500;      /* measured requests */
     int warmUp = 50;         /* requests sent first and not measured */
     int replyWaitMs = 30000; /* a reply slower than this ends the run as failed */
+    int connections = 1;     /* connections (one thread each) sharing the requests */
 };
 
 struct LoadResult {

@@ -2,8 +2,10 @@
 # Measures the demo flow with trevane-broker and flowload as separate processes: the
 # demo flow (MQInput -> Database -> TrevaneNode -> MQOutput) and the baseline (MQInput ->
 # MQOutput, bench/runtime/baseline.yaml), each on 1 and 2 instances, against one fresh
-# queue manager. Prints flowload's lines, then the demo/baseline ratios.
-# Usage: bench/runtime/run-flowload.sh [BUILD_DIR] [REQUESTS] [IN_FLIGHT]
+# queue manager. Prints flowload's lines, then the demo/baseline ratios. With "postgres"
+# the demo flow is measured again with its data source on a throwaway PostgreSQL through
+# ODBC (scripts/pg-fixture.sh), in the same run, and the PostgreSQL/SQLite ratios follow.
+# Usage: bench/runtime/run-flowload.sh [BUILD_DIR] [REQUESTS] [IN_FLIGHT] [postgres]
 #        (defaults: ./build, 500, 8)
 set -euo pipefail
 if [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
@@ -28,6 +30,9 @@ cleanup() {
     if [ -n "$broker_pid" ]; then
         kill -TERM "$broker_pid" 2>/dev/null || true
         wait "$broker_pid" 2>/dev/null || true
+    fi
+    if [ -d "$work/pg" ]; then
+        bash "$top/scripts/pg-fixture.sh" stop "$work/pg" >/dev/null 2>&1 || true
     fi
     rm -rf "$work"
 }
@@ -60,6 +65,16 @@ measure baseline/1 "$here/baseline.yaml" 1
 measure demo/1 "$top/examples/sqlcode/sqlcode.yaml" 1
 measure baseline/2 "$here/baseline.yaml" 2
 measure demo/2 "$top/examples/sqlcode/sqlcode.yaml" 2
+if [ "${4:-}" = postgres ]; then
+    chmod 755 "$work" # the server may run as another user
+    bash "$top/scripts/pg-fixture.sh" start "$work/pg" >/dev/null
+    # shellcheck disable=SC1091
+    . "$work/pg/env"
+    sed 's|^\( *dataSource:\).*$|\1 odbc:DSN=trevane|' "$top/examples/sqlcode/sqlcode.yaml" \
+        >"$work/sqlcode-pg.yaml"
+    measure demo-pg/1 "$work/sqlcode-pg.yaml" 1
+    measure demo-pg/2 "$work/sqlcode-pg.yaml" 2
+fi
 
 awk '
     { for (i = 2; i <= NF; i++) { split($i, kv, "="); value[$1, kv[1]] = kv[2] } }
@@ -70,5 +85,9 @@ awk '
                 printf "demo/baseline, %d instance(s): throughput %.2fx, p50 latency %.2fx, p99 latency %.2fx\n", n,
                     value[d, "rps"] / value[b, "rps"], value[d, "p50_ms"] / value[b, "p50_ms"],
                     value[d, "p99_ms"] / value[b, "p99_ms"]
+            p = "demo-pg/" n
+            if (value[p, "rps"] > 0 && value[d, "rps"] > 0)
+                printf "PostgreSQL/SQLite demo, %d instance(s): throughput %.2fx, p50 latency %.2fx\n", n,
+                    value[p, "rps"] / value[d, "rps"], value[p, "p50_ms"] / value[d, "p50_ms"]
         }
     }' "$work/results"

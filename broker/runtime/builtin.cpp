@@ -121,6 +121,20 @@ std::string checkBoolean(std::string_view value) {
     return v == "true" || v == "false" || v == "yes" || v == "no" ? "" : "it must be true or false";
 }
 
+std::string checkQueueName(std::string_view value) {
+    // The queue manager's own rule: a name it would refuse at every get or put is refused
+    // when the flow is deployed instead.
+    std::string name(value);
+    if (name.find('\0') != std::string::npos || mqValidQueueName(name.c_str()) == 0) {
+        return std::string("a queue name has ") + mqQueueNameRule();
+    }
+    return "";
+}
+
+std::string checkOptionalQueueName(std::string_view value) {
+    return value.empty() ? "" : checkQueueName(value);
+}
+
 bool parseBoolean(std::string_view value) {
     std::string v = trimmed(value);
     return v == "true" || v == "yes";
@@ -181,7 +195,7 @@ std::string BuiltinNode::property(std::string_view name) const {
     return "";
 }
 
-std::string BuiltinNode::configurationProblem() const {
+std::string BuiltinNode::configurationProblem() {
     std::string missing;
     for (const PropertyDefinition &d : definitions_) {
         if (d.defaultValue == nullptr && values_.find(d.name) == values_.end()) {
@@ -374,6 +388,29 @@ bool QueueConnection::outputQueue(const std::string &name, MQHOBJ &queue, MQLONG
     }
     outputs_.emplace(name, queue);
     return true;
+}
+
+void QueueConnection::joinUnit(UnitMember member) {
+    for (const UnitMember &m : members_) {
+        if (m.owner == member.owner) {
+            return;
+        }
+    }
+    members_.push_back(std::move(member));
+}
+
+bool QueueConnection::endUnitMembers(bool commit, std::string &why) {
+    std::vector<UnitMember> members = std::move(members_);
+    members_.clear();
+    bool ok = true;
+    for (UnitMember &m : members) {
+        std::string failed;
+        if (!m.end(commit && ok, failed) && commit && ok) {
+            ok = false;
+            why = failed;
+        }
+    }
+    return ok;
 }
 
 QueueConnection *currentConnection() {

@@ -9,6 +9,7 @@
 #ifndef TREVANE_BROKER_RUNTIME_BUILTIN_H
 #define TREVANE_BROKER_RUNTIME_BUILTIN_H
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <span>
@@ -43,6 +44,8 @@ enum RuntimeMessage {
     MSG_INPUT_PROBLEM = 3016,
     MSG_PARSE_FAILED = 3017,
     MSG_TRACE_FAILED = 3018,
+    MSG_NOT_ROUTED = 3019,
+    MSG_CONSOLE = 3020,
 };
 
 /* A property of a built-in class. */
@@ -56,6 +59,10 @@ struct PropertyDefinition {
 /* Checks shared by several classes. */
 std::string checkNotEmpty(std::string_view value);
 std::string checkBoolean(std::string_view value);
+/* A name the queue manager gives a queue (its own rule); checkOptionalQueueName also
+   takes an empty value. */
+std::string checkQueueName(std::string_view value);
+std::string checkOptionalQueueName(std::string_view value);
 /* A whole number within [low, high]; parseNumber reads one the check accepted. */
 std::string checkNumber(std::string_view value, long low, long high);
 long parseNumber(std::string_view value);
@@ -84,8 +91,12 @@ public:
     std::string property(std::string_view name) const;
     const std::map<std::string, std::string, std::less<>> &properties() const { return values_; }
     std::span<const PropertyDefinition> definitions() const { return definitions_; }
-    /* Empty when every property without a default has been set, else what is missing. */
-    std::string configurationProblem() const;
+    /* Empty when every property without a default has been set, else what is missing.
+       A class may check more at deploy (the Database node reaches its data source). */
+    virtual std::string configurationProblem();
+    /* The broker is stopping: interrupt any work that would hold it up (a running SQL
+       statement). Called from another thread than the ones running the node. */
+    virtual void interrupt() {}
 
     CciNode *node() const { return node_; }
     const std::string &className() const { return className_; }
@@ -178,10 +189,26 @@ public:
        commit the unit then. Cleared by the input node for each message. */
     std::shared_ptr<const broker::BrokerException> downstreamFailure;
 
+    /* Work of another resource manager that ends with the input message's unit of work
+       (a Database node's transaction). `owner` identifies it, so a node joins once. */
+    struct UnitMember {
+        const void *owner;
+        /* true: commit (false with `why` when that failed), false: roll back. */
+        std::function<bool(bool commit, std::string &why)> end;
+    };
+    /* Joins `member` to the open unit of work, unless its owner already joined. */
+    void joinUnit(UnitMember member);
+    /* Ends the members in the order they joined: with `commit` each commits until one
+       fails (`why` says which and why), then the rest roll back; false then. Without
+       `commit` all roll back. Afterwards the unit has no members. */
+    bool endUnitMembers(bool commit, std::string &why);
+    bool hasUnitMembers() const { return !members_.empty(); }
+
 private:
     std::string queueManager_;
     MQHCONN handle_ = MQHC_UNUSABLE_HCONN;
     std::map<std::string, MQHOBJ> outputs_;
+    std::vector<UnitMember> members_;
 };
 
 /* The connection of the flow instance running on the calling thread, or null. */

@@ -43,4 +43,10 @@ std::string configurationProblem(const CciNode *node) {
     return builtin == nullptr ? "" : builtin->configurationProblem();
 }
 
+void interruptNode(const CciNode *node) {
+    if (BuiltinNode *builtin = builtinOf(node)) {
+        builtin->interrupt();
+    }
+}
+
 } // namespace runtime

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "broker/cni.h"
+#include "broker/counters.h"
 
 namespace runtime {
 
@@ -36,6 +37,10 @@ bool usesQueueManager(const CciNode *node);
 /* Empty when a built-in node has every property it needs (always empty for other
    nodes), else what is missing. */
 std::string configurationProblem(const CciNode *node);
+/* The broker is stopping: a built-in node interrupts what would hold it up (a Database
+   node its running statements, which then fail with SQLSTATE 57014 and back their
+   messages out). Nothing for other nodes. */
+void interruptNode(const CciNode *node);
 /* The queue an MQInput node reads; empty for other nodes. */
 std::string inputQueueOf(const CciNode *node);
 
@@ -73,6 +78,12 @@ public:
     void close();
 
     const InstanceCounts &counts() const;
+    /* The instance's counters per node and terminal, and its get-to-commit latency. */
+    const broker::InstanceCounters &flowCounters() const;
+    /* True while the instance is connected and its input queue open. */
+    bool reading() const;
+    /* The name of the MQInput node it runs (also after the flow is undeployed). */
+    const std::string &nodeName() const;
 
 private:
     struct State;

@@ -9,11 +9,15 @@
  */
 #include "broker/runtime/flowfile.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
 #include <set>
-#include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <yaml-cpp/yaml.h>
 
@@ -47,12 +51,19 @@ public:
         : file_(std::move(file)), directory_(std::move(directory)) {}
 
     FlowDefinition read(const std::string &text) {
-        YAML::Node root;
         try {
-            root = YAML::Load(text);
-        } catch (const YAML::ParserException &e) {
-            throw FlowFileError(file_, e.mark.line < 0 ? 0 : e.mark.line + 1, e.msg);
+            return readDocument(text);
+        } catch (const YAML::Exception &e) {
+            // Every shape is checked before it is read; this is the parser's own verdict,
+            // or a safety net that still names the file and the line.
+            throw FlowFileError(file_, e.mark.line < 0 ? 0 : e.mark.line + 1,
+                                e.msg.empty() ? std::string("the file is not valid YAML") : e.msg);
         }
+    }
+
+private:
+    FlowDefinition readDocument(const std::string &text) {
+        YAML::Node root = YAML::Load(text);
         if (!root.IsMap()) {
             throw FlowFileError(file_, lineOf(root),
                                 std::string("a flow file is a mapping of flow settings, not ") +
@@ -65,7 +76,7 @@ public:
         bool sawNodes = false;
         std::set<std::string> settings;
         for (const auto &entry : root) {
-            const std::string key = entry.first.as<std::string>();
+            const std::string key = keyOf(entry.first, "a flow setting's name");
             const YAML::Node &value = entry.second;
             // yaml-cpp keeps a repeated key; a second "nodes" would escape the name checks.
             if (!settings.insert(key).second) {
@@ -104,7 +115,15 @@ public:
         return flow;
     }
 
-private:
+    // A mapping's key as text: a key that is a list or a mapping names no setting.
+    std::string keyOf(const YAML::Node &key, const std::string &what) const {
+        if (!key.IsScalar()) {
+            throw FlowFileError(file_, lineOf(key),
+                                what + " must be a single value, not " + kindName(key));
+        }
+        return key.Scalar();
+    }
+
     std::string defaultName() const {
         std::string base = file_;
         if (size_t slash = base.find_last_of('/'); slash != std::string::npos) {
@@ -178,7 +197,7 @@ private:
             node.line = lineOf(item);
             std::set<std::string> settings;
             for (const auto &entry : item) {
-                const std::string key = entry.first.as<std::string>();
+                const std::string key = keyOf(entry.first, "a node setting's name");
                 if (!settings.insert(key).second) {
                     throw FlowFileError(file_, lineOf(entry.first),
                                         "node setting '" + key + "' is given twice");
@@ -215,11 +234,30 @@ private:
             if (c == ' ' || c == '\t' || c == '.' || c == '>' ||
                 static_cast<unsigned char>(c) < 0x20) {
                 throw FlowFileError(file_, node.line,
-                                    "node name '" + node.name +
+                                    "node name '" + escapedName(node.name) +
                                         "' may not contain blanks, '.' or '>' (they "
                                         "separate names in connections)");
             }
         }
+    }
+
+    /* The name as it can be shown on one line: control bytes (NUL included, which would
+       end the text early) and backslashes written as escapes. */
+    static std::string escapedName(const std::string &name) {
+        std::string shown;
+        for (char c : name) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '\\') {
+                shown += "\\\\";
+            } else if (byte < 0x20 || byte == 0x7F) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+                shown += escape;
+            } else {
+                shown += c;
+            }
+        }
+        return shown;
     }
 
     void readProperties(const YAML::Node &value, NodeDefinition &node) const {
@@ -234,7 +272,7 @@ private:
         }
         std::set<std::string> seen;
         for (const auto &entry : value) {
-            const std::string name = entry.first.as<std::string>();
+            const std::string name = keyOf(entry.first, "a property's name");
             const int line = lineOf(entry.first);
             if (!seen.insert(name).second) {
                 throw FlowFileError(file_, line, "property '" + name + "' is given twice");
@@ -331,17 +369,53 @@ FlowFileError::FlowFileError(const std::string &file_, int line_, const std::str
       file(file_), line(line_), reason(reason_) {}
 
 FlowDefinition parseFlowFile(const std::string &path) {
-    std::ifstream in(path);
-    if (!in) {
-        throw FlowFileError(path, 0, "cannot read the flow file");
+    // Opened without waiting (a fifo would block the open), then refused unless it is a
+    // regular file: a directory, a device or a fifo is no flow file, and reading one
+    // may never end.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        throw FlowFileError(path, 0,
+                            std::string("cannot read the flow file: ") + std::strerror(errno));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        int error = errno;
+        ::close(fd);
+        throw FlowFileError(path, 0,
+                            std::string("cannot read the flow file: ") + std::strerror(error));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw FlowFileError(path, 0,
+                            S_ISDIR(info.st_mode)
+                                ? "is a directory, not a flow file"
+                                : "is not a regular file (a device, fifo or socket), so it is "
+                                  "no flow file");
+    }
+    std::string text;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            int error = errno;
+            ::close(fd);
+            throw FlowFileError(path, 0,
+                                std::string("cannot read the flow file: ") + std::strerror(error));
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(chunk, static_cast<size_t>(n));
+    }
+    ::close(fd);
     std::string directory = ".";
     if (size_t slash = path.find_last_of('/'); slash != std::string::npos) {
         directory = slash == 0 ? "/" : path.substr(0, slash);
     }
-    return parseFlowText(text.str(), path, directory);
+    return parseFlowText(text, path, directory);
 }
 
 FlowDefinition parseFlowText(const std::string &text, const std::string &file,
@@ -354,6 +428,57 @@ FlowDefinition parseFlowText(const std::string &text, const std::string &file,
         throw FlowFileError(file, e.mark.line < 0 ? 0 : e.mark.line + 1,
                             "an entry of an unexpected shape (" + e.msg + ")");
     }
+}
+
+std::vector<ConnectionDefinition> findLoop(const FlowDefinition &flow) {
+    std::map<std::string, std::vector<const ConnectionDefinition *>> outgoing;
+    for (const ConnectionDefinition &c : flow.connections) {
+        outgoing[c.fromNode].push_back(&c);
+    }
+    enum class Mark { New, OnPath, Done };
+    std::map<std::string, Mark> marks;
+    // Depth first without recursion: the path holds each node on the way with the index
+    // of its next connection to follow, and the connection that led to it.
+    struct Step {
+        std::string node;
+        size_t next;
+        const ConnectionDefinition *via;
+    };
+    for (const NodeDefinition &start : flow.nodes) {
+        if (marks[start.name] != Mark::New) {
+            continue;
+        }
+        std::vector<Step> path{{start.name, 0, nullptr}};
+        marks[start.name] = Mark::OnPath;
+        while (!path.empty()) {
+            Step &top = path.back();
+            const auto &edges = outgoing[top.node];
+            if (top.next == edges.size()) {
+                marks[top.node] = Mark::Done;
+                path.pop_back();
+                continue;
+            }
+            const ConnectionDefinition *c = edges[top.next++];
+            Mark &mark = marks[c->toNode];
+            if (mark == Mark::OnPath) {
+                std::vector<ConnectionDefinition> loop;
+                size_t first = path.size() - 1;
+                while (path[first].node != c->toNode) {
+                    --first;
+                }
+                for (size_t i = first + 1; i < path.size(); ++i) {
+                    loop.push_back(*path[i].via);
+                }
+                loop.push_back(*c);
+                return loop;
+            }
+            if (mark == Mark::New) {
+                mark = Mark::OnPath;
+                path.push_back({c->toNode, 0, c});
+            }
+        }
+    }
+    return {};
 }
 
 std::string expandEnvironment(std::string_view text, const std::string &file, int line) {

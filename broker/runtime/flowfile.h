@@ -76,6 +76,11 @@ FlowDefinition parseFlowFile(const std::string &path);
 FlowDefinition parseFlowText(const std::string &text, const std::string &file,
                              const std::string &directory);
 
+/* The connections of one loop of the flow, in the order a message would follow them
+   (the last leads back to the first one's node); empty when the flow has no loop. A
+   loop through any terminal counts: a message sent round it never leaves the flow. */
+std::vector<ConnectionDefinition> findLoop(const FlowDefinition &flow);
+
 /* Replaces each ${NAME} in `text` by the environment variable's value; "$${" stands for a
    literal "${". Throws FlowFileError (file, line) naming a variable that is not set or a
    reference without its closing brace. */

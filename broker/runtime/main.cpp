@@ -2,9 +2,11 @@
  * trevane-broker: the stand-in broker as a program. Reads a flow file, deploys the flow
  * (loading the plug-in libraries it names), runs it until SIGINT or SIGTERM, then stops
  * its input nodes, lets the messages in flight finish and deletes every node context.
- * The broker log goes to standard error and, with --log, to a file as well.
+ * The broker log goes to standard error and, with --log, to a file as well. With --http
+ * it also serves the operator's console (console.h) while the flow runs.
  */
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +18,8 @@
 #include <unistd.h>
 
 #include "broker/host.h"
+#include "broker/runtime/builtin.h"
+#include "broker/runtime/console.h"
 #include "broker/runtime/flowfile.h"
 #include "broker/runtime/runtime.h"
 
@@ -23,13 +27,15 @@ namespace {
 
 constexpr int EXIT_DEPLOY = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_STOP_WAIT = 3;
 
 const char *const USAGE = R"(Usage: trevane-broker [OPTIONS] FLOW_FILE
 
 Deploys the message flow described by FLOW_FILE (YAML) and runs it until it receives
 SIGINT or SIGTERM. Then the input nodes stop taking messages, the messages in flight
-finish, and every node context is deleted. A second signal ends the program at once
-(messages in flight go back to their queues).
+finish, and every node context is deleted. A second signal, or a stop that takes longer
+than the stop wait, ends the program at once (messages in flight go back to their
+queues).
 
 Options:
   --broker NAME            broker name the nodes are told (default TREVANE_BROKER)
@@ -48,11 +54,20 @@ Options:
                            standard output)
   --check                  deploy the flow (and write --graph), then delete it and end
                            without taking any message
+  --stop-wait SECONDS      longest wait for the flow to stop after the signal, 1-3600
+                           (default 30)
+  --http [ADDRESS:]PORT    serve the operator's console while the flow runs: the flow's
+                           picture with live counters at /, Prometheus metrics at
+                           /metrics, health at /healthz. ADDRESS defaults to 127.0.0.1
+                           (loopback); PORT 0 picks a free port. Off by default
   -h, --help               show this text
 
-The log line "Flow '<name>' is ready" tells that the flow takes messages.
+The log line "Flow '<name>' is ready" tells that the flow takes messages; with --http a
+line before it gives the console's address ("The console of flow '<name>' is at
+http://...").
 Exit status: 0 stopped normally, 1 the flow could not be deployed or started,
-2 wrong command line.
+2 wrong command line, 3 the flow did not stop within the stop wait, 128+N ended by a
+second signal N.
 )";
 
 struct Options {
@@ -63,6 +78,9 @@ struct Options {
     std::string graphFile;
     std::string catalogues;
     bool check = false;
+    long stopWait = 30; /* seconds */
+    bool http = false;
+    runtime::ConsoleOptions console;
 };
 
 [[noreturn]] void usageError(const std::string &message) {
@@ -109,8 +127,23 @@ Options parse(int argc, char **argv) {
             options.readyFile = value("a file name");
         } else if (arg == "--graph") {
             options.graphFile = value("a file name");
+        } else if (arg == "--stop-wait") {
+            std::string text = value("a number of seconds");
+            char *end = nullptr;
+            long n = std::strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || n < 1 || n > 3600) {
+                usageError("--stop-wait takes a whole number from 1 to 3600, not '" + text + "'");
+            }
+            options.stopWait = n;
         } else if (arg == "--check") {
             options.check = true;
+        } else if (arg == "--http") {
+            std::string text = value("[ADDRESS:]PORT");
+            std::string problem;
+            if (!runtime::parseListenAddress(text, options.console, problem)) {
+                usageError("--http: " + problem);
+            }
+            options.http = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             usageError("unknown option '" + arg + "'");
         } else if (options.flowFile.empty()) {
@@ -185,8 +218,11 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A console client that goes away mid-answer must not end the broker.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<runtime::DeployedFlow> flow;
+    std::unique_ptr<runtime::Console> console;
     try {
         if (!options.catalogues.empty()) {
             broker::setCatalogueDirectory(options.catalogues);
@@ -203,26 +239,66 @@ int main(int argc, char **argv) {
             flow->undeploy();
             return 0;
         }
+        if (options.http) {
+            console = std::make_unique<runtime::Console>(*flow, options.console);
+            const std::string &name = flow->definition().name;
+            runtime::runtimeLog(
+                CCI_LOG_INFORMATION, __FILE__, __LINE__, "main", runtime::MSG_CONSOLE,
+                "The console of flow '" + name + "' is at " + console->url() + " (metrics at " +
+                    console->url() + "metrics, health at " + console->url() + "healthz)",
+                {name, console->url()});
+        }
         flow->start();
+        if (console != nullptr) {
+            console->setPhase(runtime::Console::Phase::Running);
+        }
         if (!options.readyFile.empty()) {
             writeReadyFile(options.readyFile);
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "trevane-broker: %s\n", e.what());
+        console.reset();
         flow.reset();
         return EXIT_DEPLOY;
     }
 
     int received = 0;
     sigwait(&signals, &received);
-    std::thread([signals] {
-        int again = 0;
-        sigwait(&signals, &again);
-        std::fprintf(stderr, "trevane-broker: second signal (%s): ending at once\n",
-                     strsignal(again));
-        std::_Exit(128 + again);
+    // Whatever the nodes do, the broker ends within the stop wait.
+    std::thread([signals, wait = options.stopWait] {
+        // sigtimedwait may end early (EINTR): wait out what is left of the stop wait.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(wait);
+        int again = -1;
+        for (auto left = until - std::chrono::steady_clock::now();
+             again <= 0 && left > std::chrono::nanoseconds(0);
+             left = until - std::chrono::steady_clock::now()) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            timespec limit{static_cast<time_t>(ns / 1000000000),
+                           static_cast<long>(ns % 1000000000)};
+            again = sigtimedwait(&signals, nullptr, &limit);
+            if (again < 0 && errno != EINTR && errno != EAGAIN) {
+                std::this_thread::sleep_for(
+                    std::min<std::chrono::nanoseconds>(left, std::chrono::milliseconds(100)));
+            }
+        }
+        if (again > 0) {
+            std::fprintf(stderr, "trevane-broker: second signal (%s): ending at once\n",
+                         strsignal(again));
+            std::_Exit(128 + again);
+        }
+        std::fprintf(stderr,
+                     "trevane-broker: the flow did not stop within %ld s: ending at once "
+                     "(messages in flight go back to their queues)\n",
+                     wait);
+        std::_Exit(EXIT_STOP_WAIT);
     }).detach();
+    if (console != nullptr) {
+        console->setPhase(runtime::Console::Phase::Stopping); // /healthz answers 503 now
+    }
     flow->undeploy();
+    if (console != nullptr) {
+        console->stop();
+    }
     if (!options.readyFile.empty()) {
         std::remove(options.readyFile.c_str());
     }

@@ -10,9 +10,11 @@
  * Called by the runtime (runtime.cpp), which creates the instances and their threads.
  */
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
+#include "broker/counters.h"
 #include "broker/runtime/builtin.h"
 #include "broker/runtime/builtins.h"
 
@@ -21,18 +23,11 @@ namespace runtime {
 namespace {
 
 constexpr size_t FIRST_BUFFER_SIZE = 64 * 1024;
+// A message that keeps failing (or keeps killing the process: the queue manager backs a
+// dead process's message out too) is taken out of the flow's way after this many tries.
+// There is no "no limit": a backout threshold of 0 stands for this default.
+constexpr long DEFAULT_BACKOUT_THRESHOLD = 5;
 constexpr auto LONGEST_PAUSE = std::chrono::milliseconds(2000);
-
-std::string checkQueueName(std::string_view value) {
-    if (value.empty() || value.size() > MQ_Q_NAME_LENGTH) {
-        return "a queue name has 1 to " + std::to_string(MQ_Q_NAME_LENGTH) + " characters";
-    }
-    return "";
-}
-
-std::string checkOptionalQueueName(std::string_view value) {
-    return value.empty() ? "" : checkQueueName(value);
-}
 
 std::string checkThreshold(std::string_view value) {
     return checkNumber(value, 0, 1000000);
@@ -47,7 +42,7 @@ std::string checkDomain(std::string_view value) {
 }
 
 constexpr PropertyDefinition MQINPUT_PROPERTIES[] = {
-    {"queueName", nullptr, checkQueueName},       {"backoutThreshold", "0", checkThreshold},
+    {"queueName", nullptr, checkQueueName},       {"backoutThreshold", "5", checkThreshold},
     {"backoutQueue", "", checkOptionalQueueName}, {"waitInterval", "200", checkWait},
     {"messageDomain", "XML", checkDomain},        {"label", "", nullptr},
 };
@@ -132,6 +127,18 @@ bool attached(CciTerminal *terminal) {
 
 enum class Outcome { Commit, BackOut };
 
+// Fault injection for the tests of the commit window: with TREVANE_FAULT set to
+// "exit-between-commits" the process ends right after the databases committed a
+// message's work and before the queue manager commits its unit.
+constexpr int EXIT_BETWEEN_COMMITS = 75;
+bool exitBetweenCommits() {
+    static const bool set = [] {
+        const char *fault = std::getenv("TREVANE_FAULT");
+        return fault != nullptr && std::strcmp(fault, "exit-between-commits") == 0;
+    }();
+    return set;
+}
+
 } // namespace
 
 struct InputInstance::State {
@@ -143,8 +150,17 @@ struct InputInstance::State {
     MQHOBJ queue = MQHO_UNUSABLE_HOBJ;
     std::vector<char> buffer = std::vector<char>(FIRST_BUFFER_SIZE);
     InstanceCounts counts;
+    // This instance's counter block; the broker counts into it while run() runs.
+    std::unique_ptr<broker::InstanceCounters> flowCounters;
+    uint32_t inputSlot = broker::NO_COUNTER_SLOT;
+    std::string nodeName; /* kept: readers may ask after the flow's nodes are deleted */
+    std::chrono::steady_clock::time_point taken;
+    std::atomic<bool> reading{false};
 
-    long threshold() const { return parseNumber(input->property("backoutThreshold")); }
+    long threshold() const {
+        long value = parseNumber(input->property("backoutThreshold"));
+        return value > 0 ? value : DEFAULT_BACKOUT_THRESHOLD;
+    }
 
     void open() {
         connection = std::make_unique<QueueConnection>(queueManager);
@@ -161,6 +177,7 @@ struct InputInstance::State {
             connection.reset();
             throw broker::Error(text);
         }
+        reading = true;
     }
 
     // Sleeps up to `pause`, waking early when the instance is asked to stop.
@@ -194,10 +211,26 @@ struct InputInstance::State {
     void endUnit(Outcome outcome, const MQMD &md) {
         MQLONG compCode = MQCC_OK;
         MQLONG reason = MQRC_NONE;
+        // The databases commit first, then the queue manager: a broker that ends between
+        // the two repeats the message although its SQL is committed.
+        std::string why;
+        const bool databaseWork = connection->hasUnitMembers();
+        if (!connection->endUnitMembers(outcome == Outcome::Commit, why)) {
+            logBackOut(md, "the database work of the message could not be committed: " + why);
+            outcome = Outcome::BackOut;
+        }
+        if (outcome == Outcome::Commit && databaseWork && exitBetweenCommits()) {
+            std::_Exit(EXIT_BETWEEN_COMMITS);
+        }
         if (outcome == Outcome::Commit) {
             MQCMIT(connection->handle(), &compCode, &reason);
             if (compCode != MQCC_FAILED) {
                 counts.committed++;
+#if TREVANE_FLOW_COUNTERS
+                flowCounters->committed(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - taken)
+                        .count());
+#endif
                 return;
             }
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -210,6 +243,9 @@ struct InputInstance::State {
         }
         MQBACK(connection->handle(), &compCode, &reason);
         counts.rolledBack++;
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->backOutUnit();
+#endif
         if (compCode == MQCC_FAILED) {
             // The queue manager returns the message when the connection ends.
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -223,6 +259,7 @@ struct InputInstance::State {
     }
 
     void reconnect() {
+        reading = false;
         queue = MQHO_UNUSABLE_HOBJ;
         connection.reset(); // disconnecting backs out what the connection held
     }
@@ -259,9 +296,19 @@ struct InputInstance::State {
                     const MQMD &md) {
         connection->downstreamFailure.reset();
         int rc = 0;
-        cniPropagate(&rc, input->out, destination, emptyList, message);
         std::string why;
-        auto raised = pathFailure(rc, why);
+        std::shared_ptr<const broker::BrokerException> raised;
+        if (attached(input->out)) {
+            cniPropagate(&rc, input->out, destination, emptyList, message);
+            raised = pathFailure(rc, why);
+        } else {
+            // Committing would consume a message that no node took.
+            why = "Node '" + input->name() +
+                  "': its terminal 'out' is not attached, so the message would go nowhere";
+            raised = std::make_shared<const broker::BrokerException>(
+                input->frame(CCI_RECOVERABLE_EXCEPTION, __FILE__, __LINE__,
+                             "InputInstance::runFlow", MSG_NOT_ROUTED, why, {input->name()}));
+        }
         if (raised == nullptr) {
             return Outcome::Commit;
         }
@@ -283,6 +330,9 @@ struct InputInstance::State {
 
     Outcome toFailure(CciMessage *destination, CciMessage *message, const MQMD &md,
                       const broker::BrokerException &reason) {
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->add(inputSlot, broker::COUNT_EXCEPTIONS);
+#endif
         if (!attached(input->failure)) {
             logBackOut(md, std::string(reason.what()) + "; the failure terminal is not attached");
             return Outcome::BackOut;
@@ -352,7 +402,7 @@ struct InputInstance::State {
         CciMessage *emptyList = broker::createTreeMessage(scope.context, "ExceptionList");
 
         const long threshold = this->threshold();
-        if (threshold > 0 && md.BackoutCount >= threshold) {
+        if (md.BackoutCount >= threshold) {
             // The failure path gets one chance; after that the message is moved aside.
             if (md.BackoutCount == threshold && attached(input->failure)) {
                 broker::BrokerException reached(input->frame(
@@ -379,6 +429,7 @@ struct InputInstance::State {
     }
 
     void run(const std::atomic<bool> &stopping) {
+        broker::CountersScope countersScope(flowCounters.get());
         while (!stopping.load()) {
             if (connection == nullptr) {
                 try {
@@ -409,6 +460,10 @@ struct InputInstance::State {
                 pauseFor(LONGEST_PAUSE, stopping);
                 continue;
             }
+#if TREVANE_FLOW_COUNTERS
+            flowCounters->beginUnit(inputSlot);
+            taken = std::chrono::steady_clock::now();
+#endif
             Outcome outcome = Outcome::BackOut;
             {
                 ConnectionScope scope(connection.get());
@@ -441,6 +496,14 @@ InputInstance::InputInstance(CciNode *node, std::string queueManager)
     }
     state_->queueManager = std::move(queueManager);
     state_->queueName = state_->input->property("queueName");
+    state_->nodeName = broker::nodeName(node);
+    broker::CounterLayout layout = broker::assignCounterSlots(broker::nodeFlow(node));
+    for (const broker::CounterLayout::Node &n : layout.nodes) {
+        if (n.name == state_->nodeName) {
+            state_->inputSlot = n.slot;
+        }
+    }
+    state_->flowCounters = std::make_unique<broker::InstanceCounters>(layout);
 }
 
 InputInstance::~InputInstance() = default;
@@ -459,6 +522,18 @@ void InputInstance::close() {
 
 const InstanceCounts &InputInstance::counts() const {
     return state_->counts;
+}
+
+const broker::InstanceCounters &InputInstance::flowCounters() const {
+    return *state_->flowCounters;
+}
+
+bool InputInstance::reading() const {
+    return state_->reading.load();
+}
+
+const std::string &InputInstance::nodeName() const {
+    return state_->nodeName;
 }
 
 std::string inputQueueOf(const CciNode *node) {

@@ -15,13 +15,6 @@ namespace runtime {
 
 namespace {
 
-std::string checkQueueName(std::string_view value) {
-    if (value.empty() || value.size() > MQ_Q_NAME_LENGTH) {
-        return "a queue name has 1 to " + std::to_string(MQ_Q_NAME_LENGTH) + " characters";
-    }
-    return "";
-}
-
 constexpr PropertyDefinition MQOUTPUT_PROPERTIES[] = {
     {"queueName", nullptr, checkQueueName},
     {"newMessageId", "false", checkBoolean},

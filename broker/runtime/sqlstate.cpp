@@ -2,7 +2,11 @@
  * SQLSTATE mapping for the Database node: SQLite's extended result codes, and for its
  * generic error code the engine's message, turned into the five-character codes that
  * database drivers report and that flows (and the TrevaneNode) look for after
- * "SQLSTATE=". Called by database.cpp; the table is repeated in docs/runtime.md.
+ * "SQLSTATE=". A convention of this broker for SQLite only (ODBC drivers name their own
+ * SQLSTATE): it keeps the codes the demonstration flow and its queue names were built
+ * around, 42704 for an undefined table and 23513 for a check constraint, where the SQL
+ * standard and PostgreSQL say 42P01 and 23514. Called by datasource.cpp; the table is
+ * repeated in docs/runtime.md.
  */
 #include "broker/runtime/sqlstate.h"
 
@@ -27,6 +31,7 @@ constexpr CodeState CODE_STATES[] = {
     {SQLITE_CONSTRAINT_CHECK, false, "23513"},
     {SQLITE_BUSY, true, "57033"},
     {SQLITE_LOCKED, true, "57033"},
+    {SQLITE_INTERRUPT, true, "57014"},
 };
 
 struct MessageState {

@@ -117,14 +117,32 @@ const char *kindNote(CciElementType type) {
     }
 }
 
-// Depth-first with an explicit stack: a deep tree cannot exhaust the thread's stack.
+// Elements deeper than this are all written at its column, their depth written as a
+// number: indentation by depth alone would make the entry of a deeply nested message grow
+// with the square of its depth.
+constexpr int MAX_INDENTED_DEPTH = 32;
+
+void indent(std::string &out, int depth) {
+    if (depth <= MAX_INDENTED_DEPTH) {
+        out.append(static_cast<size_t>(depth) * 2, ' ');
+        return;
+    }
+    out.append(static_cast<size_t>(MAX_INDENTED_DEPTH) * 2, ' ');
+    out += "[" + std::to_string(depth) + "] ";
+}
+
+// Depth-first with an explicit stack: a deep tree cannot exhaust the thread's stack. The
+// stack holds the next sibling to visit at each level, so its size is the tree's depth.
 void dumpTree(CciElement *root, std::string &out) {
     std::vector<std::pair<CciElement *, int>> stack{{root, 0}};
     while (!stack.empty()) {
         auto [e, depth] = stack.back();
         stack.pop_back();
         int rc = 0;
-        out.append(static_cast<size_t>(depth) * 2, ' ');
+        if (CciElement *next = depth == 0 ? nullptr : cniNextSibling(&rc, e)) {
+            stack.emplace_back(next, depth);
+        }
+        indent(out, depth);
         CciChar nameBuffer[256];
         CciSize needed = cniElementName(&rc, e, nameBuffer, sizeof nameBuffer);
         std::string name;
@@ -149,12 +167,8 @@ void dumpTree(CciElement *root, std::string &out) {
             out += name.empty() ? value : " = " + value;
         }
         out += '\n';
-        std::vector<CciElement *> children;
-        for (CciElement *c = cniFirstChild(&rc, e); c != nullptr; c = cniNextSibling(&rc, c)) {
-            children.push_back(c);
-        }
-        for (auto c = children.rbegin(); c != children.rend(); ++c) {
-            stack.emplace_back(*c, depth + 1);
+        if (CciElement *first = cniFirstChild(&rc, e)) {
+            stack.emplace_back(first, depth + 1);
         }
     }
 }
@@ -201,26 +215,54 @@ public:
     }
 
 private:
-    // A trace that cannot be written is reported in the log, never a reason to fail the
-    // message.
+    // A trace that cannot be written is reported in the log (3018), never a reason to
+    // fail the message. Every step is checked: a full disk shows itself only when the
+    // buffered entry is flushed or the file closed.
     void write(const std::string &entry) {
         const std::string path = property("file");
         std::lock_guard lock(mutex_);
         if (path.empty()) {
-            std::fwrite(entry.data(), 1, entry.size(), stderr);
-            std::fflush(stderr);
+            errno = 0;
+            if (std::fwrite(entry.data(), 1, entry.size(), stderr) != entry.size() ||
+                std::fflush(stderr) != 0) {
+                report("standard error", "write", errno);
+                std::clearerr(stderr);
+            }
             return;
         }
+        errno = 0;
         FILE *file = std::fopen(path.c_str(), "a");
-        if (file == nullptr || std::fwrite(entry.data(), 1, entry.size(), file) != entry.size()) {
-            runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "TraceNode::write", MSG_TRACE_FAILED,
-                       "Node '" + name() + "' cannot write its trace file '" + path +
-                           "': " + std::strerror(errno),
-                       {name(), path});
+        if (file == nullptr) {
+            report("'" + path + "'", "open", errno);
+            return;
         }
-        if (file != nullptr) {
-            std::fclose(file);
+        const char *failed = nullptr;
+        int error = 0;
+        errno = 0;
+        if (std::fwrite(entry.data(), 1, entry.size(), file) != entry.size()) {
+            failed = "write";
+            error = errno;
+        } else if (std::fflush(file) != 0) {
+            failed = "write";
+            error = errno;
         }
+        errno = 0;
+        if (std::fclose(file) != 0 && failed == nullptr) {
+            failed = "close";
+            error = errno;
+        }
+        if (failed != nullptr) {
+            report("'" + path + "'", failed, error);
+        }
+    }
+
+    void report(const std::string &where, const char *step, int error) {
+        const std::string path = property("file");
+        const std::string reason = error != 0 ? std::strerror(error) : "an unknown error";
+        runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "TraceNode::write", MSG_TRACE_FAILED,
+                   "Node '" + name() + "' cannot " + step + " its trace file " + where + ": " +
+                       reason,
+                   {name(), path.empty() ? "standard error" : path, reason});
     }
 
     CciTerminal *out;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <string>
 
 #include "broker/cni.h"
@@ -177,6 +178,65 @@ TEST_F(Nodes, ExceptionFromTheFailurePathGoesUpstream) {
     flow.connect("db.failure -> handler.in");
     EXPECT_EQ(flow.deliver("db", scope.message("a")), CCI_EXCEPTION);
     EXPECT_EQ(lastRaised()->frame.traceText, "second");
+}
+
+// Loops that no deploy check saw (connected through the C++ side) end in the broker's
+// 2007 exception at the bound, upstream past every failure terminal, instead of
+// overflowing the stack: straight through "out", through a failure terminal that leads
+// back to the failing node, and on a thread whose stack runs out before the bound.
+TEST_F(Nodes, LoopingFlowEndsInAnExceptionAtTheBoundNotInAStackOverflow) {
+    auto raisedNumber = [] {
+        auto raised = broker::lastException();
+        return raised == nullptr ? 0 : raised->frames.front().messageNumber;
+    };
+    flow.node("Relay", "self");
+    flow.connect("self.out -> self.in");
+    flow.node("Relay", "a");
+    flow.node("Relay", "b");
+    flow.node("TestSink", "aFailure");
+    flow.connect("a.out -> b.in");
+    flow.connect("b.out -> a.in");
+    flow.connect("a.failure -> aFailure.in");
+    flow.node("Relay", "failing", {{"raise", "always"}});
+    flow.connect("failing.failure -> failing.in");
+
+    EXPECT_EQ(flow.deliver("self", scope.message("a")), CCI_EXCEPTION);
+    EXPECT_EQ(raisedNumber(), 2007);
+    EXPECT_EQ(broker::lastException()->frames.size(),
+              static_cast<size_t>(broker::MAX_PROPAGATION_DEPTH + 1));
+    EXPECT_EQ(flow.deliver("a", scope.message("a")), CCI_EXCEPTION);
+    EXPECT_EQ(raisedNumber(), 2007);
+    EXPECT_TRUE(sinkRecords("aFailure").empty());
+    EXPECT_EQ(flow.deliver("failing", scope.message("a")), CCI_EXCEPTION);
+    EXPECT_EQ(raisedNumber(), 2007);
+
+    // 512 KiB of stack: deep enough for the guard, too shallow for the bound's depth
+    // if each level took 2 KiB or more.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 512 * 1024);
+    struct Run {
+        TestFlow *flow;
+        CciMessage *message;
+        int rc = 0;
+        int number = 0;
+    } run{&flow, scope.message("a")};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void *p) -> void * {
+                      auto *r = static_cast<Run *>(p);
+                      r->rc = r->flow->deliver("self", r->message);
+                      auto raised = broker::lastException();
+                      r->number = raised == nullptr ? 0 : raised->frames.front().messageNumber;
+                      return nullptr;
+                  },
+                  &run),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_EQ(run.rc, CCI_EXCEPTION);
+    EXPECT_EQ(run.number, 2007);
 }
 
 TEST_F(Nodes, CreateContextExceptionBecomesAClearError) {

@@ -136,10 +136,43 @@ TEST(XmlWriter, NameValueUnderTheBodyIsWrittenAsAnElementHoldingItsValue) {
                                  "<Flag>TRUE</Flag><Id>0aff</Id><When>2002-03-04</When></outer>");
 }
 
-TEST(XmlWriter, SeveralTopLevelChildrenKeepTheirOrder) {
+TEST(XmlWriter, SeveralChildrenOfTheRootKeepTheirOrder) {
     MessageScope scope;
-    CciMessage *m = scope.message("MQMD, XML(first('1'), Status=-803, last(@a='<'))");
-    EXPECT_EQ(broker::bodyOf(m), "<first>1</first><Status>-803</Status><last a=\"&lt;\"/>");
+    CciMessage *m = scope.message("MQMD, XML(doc(first('1'), Status=-803, last(@a='<')))");
+    EXPECT_EQ(broker::bodyOf(m),
+              "<doc><first>1</first><Status>-803</Status><last a=\"&lt;\"/></doc>");
+}
+
+// A namespaced document is found by the name as written, prefix included; a path that
+// leaves the prefix out makes a second element beside the root, and that body must not
+// go out as a document no reader can parse.
+TEST(XmlWriter, SecondRootElementOrTextOutsideTheRootIsRefused) {
+    MessageScope scope;
+    CciMessage *m = scope.input("<p:outer xmlns:p=\"u\"><p:Status>x</p:Status></p:outer>");
+    EXPECT_NE(child(root(m), "XML.p:outer.p:Status"), nullptr) << dumpMessage(m);
+    EXPECT_EQ(child(root(m), "XML.outer"), nullptr);
+    build(child(root(m), "XML"), "outer(Status='42704')");
+    int rc = 0;
+    EXPECT_EQ(cniWriteBuffer(&rc, m), 0);
+    EXPECT_EQ(rc, CCI_EXCEPTION);
+    auto raised = lastRaised();
+    ASSERT_TRUE(raised.has_value());
+    EXPECT_EQ(raised->frame.messageNumber, 2002);
+    EXPECT_NE(raised->text.find("second root element 'outer' after 'p:outer'"), std::string::npos)
+        << raised->text;
+
+    for (const char *c : {"XML(a, b)", "XML(a, 'tail')", "XML('head', a)", "XML([NAME](a), b)"}) {
+        MessageScope each;
+        CciMessage *bad = each.message(c);
+        EXPECT_EQ(cniWriteBuffer(&rc, bad), 0) << c;
+        EXPECT_EQ(rc, CCI_EXCEPTION) << c;
+    }
+    for (const char *c : {"XML('  ', a, ' ')", "XML([COMMENT]='c', a, [COMMENT]='d')"}) {
+        MessageScope each;
+        CciMessage *good = each.message(c);
+        EXPECT_GT(cniWriteBuffer(&rc, good), 0) << c;
+        EXPECT_EQ(rc, CCI_SUCCESS) << c;
+    }
 }
 
 TEST(XmlWriter, UnnamedValuesAreTextAndUnnamedElementsAreTransparent) {

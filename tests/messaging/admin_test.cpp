@@ -94,6 +94,20 @@ TEST_F(Administration, DeletedQueueManagerRefusesConnectionsItHadAndNewOnes) {
     EXPECT_EQ(runProcess({"/bin/ls", "-A", directory()}).out, "");
 }
 
+TEST_F(Administration, FirstPutAfterTheQueueManagerWasDeletedFails) {
+    defineQueue("Q.A");
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ hobj = openQueue(hconn, "Q.A", MQOO_OUTPUT);
+    char detail[256];
+    ASSERT_EQ(mqDeleteQueueManager(QMGR, 0, detail, sizeof detail), MQRC_NONE) << detail;
+    EXPECT_EQ(put(hconn, hobj, "into nothing"), failed(MQRC_Q_DELETED));
+    ASSERT_EQ(mqCreateQueueManager(QMGR, detail, sizeof detail), MQRC_NONE) << detail;
+    defineQueue("Q.A");
+    EXPECT_EQ(put(hconn, hobj, "into the new one"), failed(MQRC_Q_DELETED))
+        << "a connection never writes into a queue manager created after it";
+    disconnect(hconn);
+}
+
 TEST_F(Administration, CommandRunsAnOperatorsSession) {
     struct Step {
         std::vector<std::string> arguments;
@@ -154,6 +168,11 @@ TEST_F(Administration, CommandPutsFilesAndShowsDescriptors) {
     ProcessResult missing = mqadmin({"put", QMGR, "F.Q", "--file", directory() + "/none"});
     EXPECT_EQ(missing.status, 1) << missing;
     EXPECT_NE(missing.err.find("cannot read"), std::string::npos) << missing;
+    // A directory is no body: a clear refusal, not an abort.
+    ProcessResult folder = mqadmin({"put", QMGR, "F.Q", "--file", directory()});
+    EXPECT_EQ(folder.status, 1) << folder;
+    EXPECT_NE(folder.err.find("cannot read " + directory() + ": Is a directory"), std::string::npos)
+        << folder;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // recovery from a dead holder, truncation, descriptors, and refusals of bad arguments.
 #include "tests/messaging/support.h"
 
+#include <sys/stat.h>
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -140,6 +142,69 @@ TEST_F(QueueManager, DisconnectBacksOutUncommittedWork) {
     EXPECT_EQ(got.md.BackoutCount, 1);
     EXPECT_EQ(get(other, hobj).outcome, failed(MQRC_NO_MSG_AVAILABLE));
     disconnect(other);
+}
+
+TEST_F(QueueManager, UnitOfAKilledProcessLeavesNoPutAndReturnsItsGet) {
+    ASSERT_EQ(put(hconn, in, "request"), OK);
+    ChildProcess holder({MQPEER_PATH, "hold-put", QMGR, "Q.IN", "Q.OUT"});
+    ASSERT_EQ(holder.readLine(), "held request");
+    EXPECT_EQ(drain("Q.OUT"), Bodies{}) << "a put under syncpoint is seen only after commit";
+    holder.kill(SIGKILL);
+    MQHCONN other = connect(QMGR); // notices the dead holder
+    MQHOBJ hobj = openQueue(other, "Q.IN", MQOO_INPUT_SHARED);
+    Got got = get(other, hobj);
+    EXPECT_EQ(got.body, "request");
+    EXPECT_EQ(got.md.BackoutCount, 1);
+    disconnect(other);
+    EXPECT_EQ(drain("Q.OUT"), Bodies{}) << "the killed unit's put is gone";
+}
+
+TEST_F(QueueManager, CommitIntoADeletedQueueFailsAndTheUnitCanBeBackedOut) {
+    defineQueue("Q.GONE");
+    MQHOBJ gone = openQueue(hconn, "Q.GONE", MQOO_OUTPUT);
+    ASSERT_EQ(put(hconn, in, "taken"), OK);
+    ASSERT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "taken");
+    ASSERT_EQ(put(hconn, gone, "reply", -1, MQPMO_SYNCPOINT), OK);
+    char detail[256];
+    ASSERT_EQ(mqDeleteQueue(QMGR, "Q.GONE", 0, detail, sizeof detail), MQRC_NONE) << detail;
+    Outcome outcome;
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_DELETED));
+    EXPECT_EQ(drain(), Bodies{}) << "a failed commit takes nothing";
+    MQBACK(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, OK);
+    Got got = get(hconn, in);
+    EXPECT_EQ(got.body, "taken");
+    EXPECT_EQ(got.md.BackoutCount, 1);
+}
+
+TEST_F(QueueManager, ManyUnitsKeepTheLogBounded) {
+    // Holds and back-outs are committed without a flush and never trigger SQLite's own
+    // checkpoints; the writer's checkpoints must still keep the log from growing.
+    ASSERT_EQ(put(hconn, in, "bounced"), OK);
+    Outcome outcome;
+    for (int i = 0; i < 3000; ++i) {
+        ASSERT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "bounced");
+        MQBACK(hconn, &outcome.compCode, &outcome.reason);
+        ASSERT_EQ(outcome, OK);
+    }
+    EXPECT_EQ(get(hconn, in).md.BackoutCount, 3000);
+    struct stat log {};
+    ASSERT_EQ(::stat((directory() + "/QM1.qmgr-wal").c_str(), &log), 0);
+    EXPECT_LT(log.st_size, 12 << 20) << "3000 units write about 6000 pages";
+}
+
+TEST_F(QueueManager, WritersOfTwoProcessesBothGetTurns) {
+    // Each process's writer begins its next transaction as soon as one ends; the other
+    // process, woken when the lock is released, must still get its turns.
+    ChildProcess first({MQPEER_PATH, "churn", QMGR, "Q.IN", "1500"});
+    ChildProcess second({MQPEER_PATH, "churn", QMGR, "Q.OUT", "1500"});
+    std::string out1, out2, err;
+    ASSERT_EQ(first.finish(out1, err), 0) << out1 << err;
+    ASSERT_EQ(second.finish(out2, err), 0) << out2 << err;
+    int a = std::atoi(out1.c_str()), b = std::atoi(out2.c_str());
+    EXPECT_GT(a + b, 0);
+    EXPECT_GE(std::min(a, b) * 10, a + b) << a << " and " << b << " round trips";
 }
 
 TEST_F(QueueManager, MessageHeldByKilledProcessReturnsWithBackoutCountOne) {
@@ -285,6 +350,26 @@ TEST_F(QueueManager, PutOnQueueDeletedWhileOpenFailsInsteadOfLosingTheMessage) {
     char detail[256];
     ASSERT_EQ(mqDeleteQueue(QMGR, "Q.OUT", 0, detail, sizeof detail), MQRC_NONE) << detail;
     EXPECT_EQ(put(hconn, out, "lost?"), failed(MQRC_Q_DELETED));
+}
+
+// A queue-manager file cut to nothing under a connection that is in use: the next call
+// says so (2059, with the reason in the detail) rather than working on what SQLite still
+// holds in its log or cache and losing it later.
+TEST_F(QueueManager, FileTruncatedUnderAConnectionFailsItsNextCall) {
+    ASSERT_EQ(put(hconn, in, "before"), OK);
+    const std::string file = directory() + "/" + QMGR + ".qmgr";
+    ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+    EXPECT_EQ(put(hconn, in, "after"), failed(MQRC_Q_MGR_NOT_AVAILABLE));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("is empty"), std::string::npos)
+        << mqLastErrorDetail();
+    EXPECT_EQ(get(hconn, in).outcome, failed(MQRC_Q_MGR_NOT_AVAILABLE));
+    MQLONG compCode = 0, reason = 0;
+    MQCMIT(hconn, &compCode, &reason);
+    EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
+    MQHCONN again = MQHC_UNUSABLE_HCONN;
+    MQCONN(QMGR, &again, &compCode, &reason);
+    EXPECT_EQ(compCode, MQCC_FAILED);
+    EXPECT_EQ(reason, MQRC_Q_MGR_NOT_AVAILABLE);
 }
 
 TEST_F(QueueManager, UnknownQueueManagerAndQueueAreRefused) {

@@ -80,6 +80,72 @@ TEST_F(Threads, ConsumersUnderSyncpointTakeEveryMessageExactlyOnce) {
     EXPECT_GT(backedOut, 0) << "some messages came back after a back-out";
 }
 
+// The connections of one process share one writer, which commits their units together:
+// each unit must still be all or nothing, whatever else shares its transaction.
+TEST_F(Threads, UnitsCommittedTogetherMoveEveryMessageOnce) {
+    defineQueue("FROM.Q");
+    defineQueue("TO.Q");
+    constexpr int MESSAGES = 200;
+    constexpr int WORKERS = 8;
+    {
+        MQHCONN hconn = connect(QMGR);
+        MQHOBJ hobj = openQueue(hconn, "FROM.Q", MQOO_OUTPUT);
+        for (int i = 0; i < MESSAGES; ++i) {
+            ASSERT_EQ(put(hconn, hobj, "m" + std::to_string(i)), OK);
+        }
+        disconnect(hconn);
+    }
+    std::vector<std::thread> workers;
+    for (int w = 0; w < WORKERS; ++w) {
+        workers.emplace_back([w] {
+            MQHCONN hconn = connect(QMGR);
+            MQHOBJ from = openQueue(hconn, "FROM.Q", MQOO_INPUT_SHARED);
+            MQHOBJ to = openQueue(hconn, "TO.Q", MQOO_OUTPUT);
+            for (int n = 0;; ++n) {
+                Got got = get(hconn, from, MQGMO_SYNCPOINT);
+                if (got.outcome == failed(MQRC_NO_MSG_AVAILABLE)) {
+                    break;
+                }
+                ASSERT_EQ(got.outcome, OK) << mqLastErrorDetail();
+                // Two puts per unit, and some units backed out, as a failing flow would.
+                ASSERT_EQ(put(hconn, to, got.body + "/a", -1, MQPMO_SYNCPOINT), OK);
+                ASSERT_EQ(put(hconn, to, got.body + "/b", -1, MQPMO_SYNCPOINT), OK);
+                Outcome outcome;
+                if (got.md.BackoutCount == 0 && (n + w) % 5 == 0) {
+                    MQBACK(hconn, &outcome.compCode, &outcome.reason);
+                } else {
+                    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+                }
+                ASSERT_EQ(outcome, OK) << mqLastErrorDetail();
+            }
+            disconnect(hconn);
+        });
+    }
+    for (auto &worker : workers) {
+        worker.join();
+    }
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ to = openQueue(hconn, "TO.Q", MQOO_INPUT_SHARED);
+    std::map<std::string, int> seen;
+    for (Got got; (got = get(hconn, to)).outcome == OK;) {
+        ++seen[got.body];
+    }
+    MQHOBJ from = openQueue(hconn, "FROM.Q", MQOO_INPUT_SHARED);
+    EXPECT_EQ(get(hconn, from).outcome, failed(MQRC_NO_MSG_AVAILABLE));
+    disconnect(hconn);
+    std::string wrong;
+    for (int i = 0; i < MESSAGES; ++i) {
+        for (const char *part : {"/a", "/b"}) {
+            std::string body = "m" + std::to_string(i) + part;
+            if (seen[body] != 1) {
+                wrong += body + " stored " + std::to_string(seen[body]) + " times; ";
+            }
+        }
+    }
+    EXPECT_EQ(wrong, "");
+    EXPECT_EQ(seen.size(), static_cast<size_t>(2 * MESSAGES));
+}
+
 TEST_F(Threads, CallsOnOneConnectionFromTwoThreadsAreSerialised) {
     defineQueue("SHARED.Q");
     MQHCONN hconn = connect(QMGR);

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <string>
+#include <vector>
 
 #include "broker/tree.h"
 #include "node/trevane.h"
@@ -14,7 +15,7 @@
 
 namespace {
 
-enum class Refuse { Nothing, CreateMessage, CopyElementTree };
+enum class Refuse { Nothing, CreateMessage, CopyElementTree, Propagate };
 Refuse refuse = Refuse::Nothing;
 
 template <typename F> F brokerCall(const char *name) {
@@ -40,6 +41,18 @@ extern "C" void cniCopyElementTree(int *returnCode, CciElement *source, CciEleme
         return;
     }
     real(returnCode, source, target);
+}
+
+extern "C" CciBool cniPropagate(int *returnCode, CciTerminal *terminal, CciMessage *destinationList,
+                                CciMessage *exceptionList, CciMessage *message) {
+    static auto real =
+        brokerCall<CciBool (*)(int *, CciTerminal *, CciMessage *, CciMessage *, CciMessage *)>(
+            "cniPropagate");
+    if (refuse == Refuse::Propagate) {
+        *returnCode = CCI_FAILURE;
+        return 0;
+    }
+    return real(returnCode, terminal, destinationList, exceptionList, message);
 }
 
 namespace {
@@ -82,6 +95,57 @@ TEST(CopyFailure, IncomingMessageGoesToFailureWhenNoCopyCanBeMade) {
         EXPECT_EQ(failures[0].message, tree);
         EXPECT_EQ(messagesIn(scope.context()), before);
         EXPECT_TRUE(log.entries().empty()) << log.describe();
+    }
+}
+
+// Where the incoming message cannot go on either - "failure" not attached, or the broker
+// refusing every propagation without an exception - the node raises the entry the
+// propagation logged, and the caller's unit backs out; nothing of the node's stays.
+TEST(CopyFailure, MessageThatCannotGoOnIsRaised) {
+    static void *factory = bipGetMessageflowNodeFactory();
+    ASSERT_NE(factory, nullptr);
+    const char *tree = "Properties, MQMD(Format='MQSTR   '), BLOB(BLOB=X'6869')";
+    const struct {
+        Refuse what;
+        bool failureAttached;
+        int number;
+        std::vector<std::string> inserts;
+    } cases[] = {
+        {Refuse::CreateMessage, false, 7, {"TREVANE_BROKER", "failure"}},
+        {Refuse::CopyElementTree, false, 7, {"TREVANE_BROKER", "failure"}},
+        {Refuse::Propagate, false, 8, {"TREVANE_BROKER", std::to_string(CCI_FAILURE)}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.what));
+        testsupport::MessageScope scope;
+        testsupport::TestFlow flow("CannotGoOnFlow");
+        flow.node("TrevaneNode", "trevane", {{"CopyValueTo", "Root.Status"}});
+        for (const char *sink : {"out", "notFound", "failure"}) {
+            if (std::string(sink) == "failure" && !c.failureAttached) {
+                continue;
+            }
+            flow.node("TestSink", sink);
+            flow.connect(std::string("trevane.") + sink + " -> " + sink + ".in");
+        }
+        CciMessage *message = scope.message(tree);
+        CciMessage *list =
+            scope.exceptionList("DatabaseException(Insert(Type=5, Text='SQLSTATE=23505'))");
+        const size_t before = messagesIn(scope.context());
+        testsupport::clearSinkRecords();
+        testsupport::LogCapture log;
+
+        refuse = c.what;
+        const int delivered = broker::deliver(flow["trevane"], nullptr, list, message);
+        refuse = Refuse::Nothing;
+
+        ASSERT_EQ(delivered, CCI_EXCEPTION) << log.describe();
+        const auto raised = testsupport::lastRaised();
+        ASSERT_TRUE(raised.has_value());
+        EXPECT_EQ(raised->frame.messageNumber, c.number);
+        EXPECT_EQ(raised->frame.inserts, c.inserts);
+        EXPECT_EQ(log.numbers(), std::vector<int>{c.number}) << log.describe();
+        EXPECT_EQ(messagesIn(scope.context()), before);
+        broker::clearLastException();
     }
 }
 

@@ -48,11 +48,12 @@ protected:
     }
     // Delivers a message of `tree` with an exception list of `list`; checks that the
     // incoming message is unchanged and that no message of the node is left behind.
-    int deliver(const std::string &tree, const std::string &list) {
+    int deliver(const std::string &tree, const std::string &list, CciNode *node = nullptr) {
         CciMessage *message = scope_.message(tree);
         CciMessage *exceptions = scope_.exceptionList(list);
         const size_t before = messagesInContext();
-        const int result = broker::deliver(flow_["trevane"], nullptr, exceptions, message);
+        const int result =
+            broker::deliver(node ? node : flow_["trevane"], nullptr, exceptions, message);
         EXPECT_EQ(testsupport::dumpMessage(message), tree) << "the incoming message changed";
         EXPECT_EQ(messagesInContext(), before) << "a message of the node was left behind";
         return result;
@@ -149,6 +150,37 @@ TEST_F(Evaluate, NameElementWithNameValueChildIsUnsuitableLog14) {
                                         "Root.XML.doc.Holder"}));
 }
 
+// Requests as a queue delivers them: an element holding only text gets the code as its
+// whole content; one whose text is mixed with elements is unsuitable (entry 14) and the
+// request goes on unchanged through "failure".
+TEST_F(Evaluate, TargetWithMixedContentIsUnsuitable) {
+    makeFlow("Root.outer.Status");
+    const struct {
+        const char *body;
+        const char *terminal;
+        const char *reaches; /* what arrives there, in part */
+    } cases[] = {
+        {"<outer><Status>x</Status></outer>", "out", "XML(outer(Status('42704')))"},
+        {"<outer><Status/></outer>", "out", "Status("},
+        {"<outer><Status>x<b/>y</Status></outer>", "failure", "XML(outer(Status('x', b, 'y')))"},
+        {"<outer><Status><deep>1</deep></Status></outer>", "failure", "deep"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.body);
+        testsupport::clearSinkRecords();
+        log_.clear();
+        CciMessage *request = scope_.input(c.body);
+        CciMessage *list =
+            scope_.exceptionList(databaseException("[SQLite] no such table SQLSTATE=42704"));
+        ASSERT_EQ(broker::deliver(flow_["trevane"], nullptr, list, request), CCI_SUCCESS);
+        const auto records = sinkRecords(c.terminal);
+        ASSERT_EQ(records.size(), 1u) << counts() << log_.describe();
+        EXPECT_NE(records[0].message.find(c.reaches), std::string::npos) << records[0].message;
+        EXPECT_EQ(log_.numbers(),
+                  std::string(c.terminal) == "out" ? std::vector<int>{} : std::vector<int>{14});
+    }
+}
+
 TEST_F(Evaluate, NodeWithoutCopyValueToLogs11ForEveryMessage) {
     makeFlow(std::nullopt);
     ASSERT_EQ(deliver(XML_MESSAGE, FOUND), CCI_SUCCESS);
@@ -158,6 +190,90 @@ TEST_F(Evaluate, NodeWithoutCopyValueToLogs11ForEveryMessage) {
     for (const auto &e : log_.entries()) {
         EXPECT_EQ(e.traceText, "Failed to locate specified syntax element '' in message");
         EXPECT_EQ(e.inserts, (std::vector<std::string>{"TREVANE_BROKER", "CopyValueTo", ""}));
+    }
+}
+
+// A message the node can send nowhere is not dropped. When the terminal it is meant for
+// is not attached, the node raises its own log entry (or, without one, the propagation's)
+// as an exception, which the broker hands upstream; the entries are still logged.
+TEST_F(Evaluate, MessageThatCanGoNowhereIsRaisedWithTheLoggedEntry) {
+    const struct {
+        const char *name;
+        const char *copyValueTo; /* null: never set */
+        std::initializer_list<const char *> attached;
+        std::string list;
+        std::vector<int> logged;
+        std::vector<std::string> inserts; /* of the raised exception */
+    } cases[] = {
+        {"unsuitable element, no failure",
+         "Root.XML.doc.Holder",
+         {"out", "notFound"},
+         FOUND,
+         {14, 7},
+         {"TREVANE_BROKER", "CopyValueTo", "'TrevaneNode'", "Root.XML.doc.Holder"}},
+        {"element holding elements, no failure",
+         "Root.XML.doc",
+         {"out", "notFound"},
+         FOUND,
+         {14, 7},
+         {"TREVANE_BROKER", "CopyValueTo", "'TrevaneNode'", "Root.XML.doc"}},
+        {"no path, no failure",
+         nullptr,
+         {"out", "notFound"},
+         FOUND,
+         {11, 7},
+         {"TREVANE_BROKER", "CopyValueTo", ""}},
+        {"no code, no notFound", "Root.Status", {"out"}, "", {7}, {"TREVANE_BROKER", "notFound"}},
+        {"code stored, no out", "Root.Status", {"notFound"}, FOUND, {7}, {"TREVANE_BROKER", "out"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        testsupport::TestFlow flow("NowhereFlow");
+        flow.node("TrevaneNode", "trevane");
+        if (c.copyValueTo != nullptr) {
+            broker::setProperty(flow["trevane"], "CopyValueTo", c.copyValueTo);
+        }
+        for (const char *sink : c.attached) {
+            flow.node("TestSink", sink);
+            flow.connect(std::string("trevane.") + sink + " -> " + sink + ".in");
+        }
+        testsupport::clearSinkRecords();
+        log_.clear();
+        ASSERT_EQ(deliver(XML_MESSAGE, c.list, flow["trevane"]), CCI_EXCEPTION) << log_.describe();
+        EXPECT_EQ(counts(), "out=0 notFound=0 failure=0");
+        EXPECT_EQ(log_.numbers(), c.logged) << log_.describe();
+        auto raised = testsupport::lastRaised();
+        ASSERT_TRUE(raised.has_value());
+        const auto entries = log_.entries();
+        ASSERT_FALSE(entries.empty());
+        EXPECT_EQ(raised->frame.messageNumber, entries[0].messageNumber);
+        EXPECT_EQ(raised->frame.messageSource, "OSTRINV2_trevane");
+        EXPECT_EQ(raised->frame.type, CCI_RECOVERABLE_EXCEPTION);
+        EXPECT_EQ(raised->frame.traceText, entries[0].traceText);
+        EXPECT_EQ(raised->frame.inserts, c.inserts);
+        EXPECT_EQ(entries[0].inserts, c.inserts);
+    }
+}
+
+// With "failure" attached, the broker sends the exception the node raised for a missing
+// "notFound" or "out" there, with the incoming message.
+TEST_F(Evaluate, MessageWithoutItsTerminalGoesToFailureWithTheException) {
+    for (const char *missing : {"notFound", "out"}) {
+        SCOPED_TRACE(missing);
+        testsupport::TestFlow flow("MissingTerminalFlow");
+        flow.node("TrevaneNode", "trevane", {{"CopyValueTo", "Root.Status"}});
+        flow.node("TestSink", "failure");
+        flow.connect("trevane.failure -> failure.in");
+        testsupport::clearSinkRecords();
+        const std::string list = std::string(missing) == "out" ? FOUND : "";
+        ASSERT_EQ(deliver(XML_MESSAGE, list, flow["trevane"]), CCI_SUCCESS);
+        const auto failures = sinkRecords("failure");
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_EQ(failures[0].message, XML_MESSAGE);
+        EXPECT_NE(failures[0].exceptionList.find("Requested terminal " + std::string(missing) +
+                                                 " is not attached"),
+                  std::string::npos)
+            << failures[0].exceptionList;
     }
 }
 

@@ -58,6 +58,17 @@ TEST(ExceptionSearch, FindsTheFirstCharacterInsertTextWithTheKeyword) {
         {db(insert("no code") + ", " + db(insert("SQLSTATE=777"))), 777, "SQLSTATE=777"},
         {db(insert("short") + ", " + insert(longText)), 54321, longText},
         {db(insert("state unknown, SQLSTATE")), 0, "state unknown, SQLSTATE"},
+        // The code follows the first "SQLSTATE=", wherever the first "SQLSTATE" is.
+        {db(insert("SQLSTATE unknown, then SQLSTATE=42")), 42,
+         "SQLSTATE unknown, then SQLSTATE=42"},
+        // The buffer is allocated, then grows; the match, shorter than the buffer by then,
+        // comes back whole and terminated.
+        {db(insert("a") + ", " + insert(std::string(40, 'b')) + ", " + insert("ccc SQLSTATE=9")), 9,
+         "ccc SQLSTATE=9"},
+        {"DatabaseExceptions(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"DatabaseExceptioN(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"DatabaseExceptio(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"Database(" + insert("SQLSTATE=1") + ")", -999, ""},
         {"", -999, ""},
         {"RecoverableException, " + db(insert("SQLSTATE=1")), -999, ""},
         {"databaseException(" + insert("SQLSTATE=1") + ")", -999, ""},
@@ -139,6 +150,17 @@ TEST(StoreCode, NegativeCodesAndUnsuitableElements) {
         {"E(Inner)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "E(Inner)"},
         {"XML(a)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "XML(a)"},
         {"@id='7'", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "@id='7'"},
+        // An element holding only its text takes the code in its place; one whose
+        // content is more than that is left alone, so no reader sees the code run into
+        // other content.
+        {"Status('x')", 42704, FALSE, TRUE, TT_SUCCESS, "Status('42704')"},
+        {"Status='x'", 42704, FALSE, TRUE, TT_SUCCESS, "Status='42704'"},
+        {"Status('x', b, 'y')", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED,
+         "Status('x', b, 'y')"},
+        {"Status('x', 'y')", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "Status('x', 'y')"},
+        {"Status='x'(b)", 1, FALSE, TRUE, TT_INVALID_ELEMENT_TYPE_SPECIFIED, "Status='x'(b)"},
+        {"Status('x', @a='1')", 1, FALSE, FALSE, TT_INVALID_ELEMENT_TYPE_SPECIFIED,
+         "Status('x', @a='1')"},
     };
     for (const auto &c : cases) {
         testsupport::MessageScope scope;

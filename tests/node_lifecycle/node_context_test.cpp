@@ -12,6 +12,7 @@
 
 #include "broker/host.h"
 #include "broker/nodes.h"
+#include "broker/text.h"
 #include "node/trevane.h"
 #include "plugin/plugin.h"
 #include "portability/unicode.h"
@@ -26,11 +27,7 @@ std::string utf8(const CciChar *text) {
     if (!text) {
         return "<null>";
     }
-    std::string out;
-    for (; *text; ++text) {
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    }
-    return out;
+    return broker::toUtf8(broker::view16(text));
 }
 
 nodeContext_t *contextOf(CciNode *node) {
@@ -184,9 +181,36 @@ struct CopyValueCase {
 
 TEST(CopyValueTo, AcceptsRootPathsAndRefusesOthersWithException12) {
     const CopyValueCase cases[] = {
-        {"Root.a", true},    {"Root.XML.a", true}, {"Root.MQMD.x", true}, {"Root.Status", true},
-        {"Root.", false},    {"Root", false},      {"root.a", false},     {"Environment.a", false},
-        {"Root.XML", false}, {"Root.XML.", false}, {"", false},           {"Rootx.a", false},
+        {"Root.a", true},
+        {"Root.XML.a", true},
+        {"Root.MQMD.x", true},
+        {"Root.Status", true},
+        {"Root.", false},
+        {"Root", false},
+        {"root.a", false},
+        {"Environment.a", false},
+        {"Root.XML", false},
+        {"Root.XML.", false},
+        {"", false},
+        {"Rootx.a", false},
+        // Every segment must be a name an XML element can have.
+        {"Root.XML.outer.Status", true},
+        {"Root.a-b.c_d.e1", true},
+        {"Root.p:outer", true},
+        {"Root.caf\xc3\xa9", true},
+        {"Root.\xe6\x97\xa5\xe6\x9c\xac", true},
+        {"Root.a b", false},
+        {"Root.1abc", false},
+        {"Root.a<b", false},
+        {"Root.*", false},
+        {"Root.a[1]", false},
+        {"Root..a", false},
+        {"Root.a.", false},
+        {"Root.-a", false},
+        {"Root.a&b", false},
+        {"Root.a\tb", false},
+        {"Root.XML..a", false},
+        {"Root.a/b", false},
     };
     TestFlow flow("CopyValueFlow");
     int n = 0;
@@ -218,6 +242,26 @@ TEST(CopyValueTo, AcceptsRootPathsAndRefusesOthersWithException12) {
     }
 }
 
+// Text that was not UTF-8 reaches the node with U+FFFD in place of the bytes; no element
+// is named so, and a path holding it is refused.
+TEST(CopyValueTo, PathThatWasNotUtf8IsRefused) {
+    TestFlow flow("NotUtf8Flow");
+    CciNode *node = flow.node("TrevaneNode", "n", {{"CopyValueTo", "Root.previous"}});
+    for (const char *value :
+         {"Root.a\xff", "Root.\xc3", "Root.a.\xed\xa0\x80", "Root.\xef\xbf\xbd"}) {
+        EXPECT_THROW(broker::setProperty(node, "CopyValueTo", value), broker::Error);
+        auto raised = testsupport::lastRaised();
+        ASSERT_TRUE(raised);
+        EXPECT_EQ(raised->frame.messageNumber, 12);
+        EXPECT_EQ(copyLocation(node), "Root.previous");
+    }
+    // A lone surrogate cannot come through UTF-8; it is refused when it reaches the node.
+    const CciChar lone[] = {u'R', u'o', u'o', u't', u'.', u'a', 0xD800, u'b', 0};
+    EXPECT_FALSE(isValidCopyLocation(lone, 8));
+    const CciChar pair[] = {u'R', u'o', u'o', u't', u'.', 0xD840, 0xDC00, 0};
+    EXPECT_TRUE(isValidCopyLocation(pair, 7));
+}
+
 TEST(CopyValueTo, UnlabelledNodeIsNamedNullInTheException) {
     TestFlow flow("NullLabelFlow");
     CciNode *node = flow.node("TrevaneNode", "n");
@@ -229,15 +273,20 @@ TEST(CopyValueTo, UnlabelledNodeIsNamedNullInTheException) {
     EXPECT_EQ(copyLocation(node), "<none>");
 }
 
-TEST(CopyValueTo, ValueOver256CharactersIsIgnoredSilently) {
+// The node holds at most 256 characters of path: a longer one could never be used, so it
+// is refused like any other unusable path and the previous location stays.
+TEST(CopyValueTo, ValueOver256CharactersIsRefusedWithException12) {
     TestFlow flow("LongValueFlow");
     CciNode *node = flow.node("TrevaneNode", "n", {{"CopyValueTo", "Root.previous"}});
     std::string longest = "Root." + std::string(251, 'a'); // 256 characters
     std::string tooLong = longest + "b";
-    EXPECT_NO_THROW(broker::setProperty(node, "CopyValueTo", tooLong));
-    EXPECT_EQ(copyLocation(node), "Root.previous");
-    EXPECT_NO_THROW(broker::setProperty(node, "CopyValueTo", "x" + tooLong)) << "even invalid";
-    EXPECT_EQ(copyLocation(node), "Root.previous");
+    for (const std::string &value : {tooLong, "x" + tooLong, "Root.a." + std::string(1000, 'c')}) {
+        EXPECT_THROW(broker::setProperty(node, "CopyValueTo", value), broker::Error);
+        auto raised = testsupport::lastRaised();
+        ASSERT_TRUE(raised);
+        EXPECT_EQ(raised->frame.messageNumber, 12);
+        EXPECT_EQ(copyLocation(node), "Root.previous");
+    }
     EXPECT_NO_THROW(broker::setProperty(node, "CopyValueTo", longest));
     EXPECT_EQ(copyLocation(node), longest);
 }

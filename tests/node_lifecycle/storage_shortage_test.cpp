@@ -1,7 +1,7 @@
 // Storage running out while a node is created: whichever allocation fails, the creation
 // either completes or answers null with nothing left behind (no instance entry linked, no
-// count taken, nothing leaked). The executable is linked with calloc and malloc wrapped
-// so that the n-th allocation of the plug-in's modules can be made to fail.
+// count taken, nothing leaked). The n-th allocation of the plug-in's modules is made to
+// fail through tests/support/failing_allocator.h.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -10,39 +10,11 @@
 
 #include "broker/host.h"
 #include "node/trevane.h"
+#include "tests/support/failing_allocator.h"
 #include "tests/support/support.h"
 
-extern "C" void *__real_calloc(size_t count, size_t size);
-extern "C" void *__real_malloc(size_t size);
-
-namespace {
-
-int failAt = 0;  // 0: allocations pass
-int counted = 0; // allocations seen since failing was armed
-
-bool shouldFail() {
-    return failAt > 0 && ++counted == failAt;
-}
-
-void failNthAllocation(int n) {
-    counted = 0;
-    failAt = n;
-}
-
-/* Disarms; answers how many allocations were seen. */
-int stopFailing() {
-    failAt = 0;
-    return counted;
-}
-
-} // namespace
-
-extern "C" void *__wrap_calloc(size_t count, size_t size) {
-    return shouldFail() ? nullptr : __real_calloc(count, size);
-}
-extern "C" void *__wrap_malloc(size_t size) {
-    return shouldFail() ? nullptr : __real_malloc(size);
-}
+using testsupport::failNthAllocation;
+using testsupport::stopFailing;
 
 namespace {
 

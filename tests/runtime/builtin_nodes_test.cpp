@@ -66,8 +66,7 @@ TEST_F(BuiltinNodes, DatabaseFailureSendsDriverStyleExceptionListToFailure) {
          SQLITE_CONSTRAINT_NOTNULL, "23502"},
         {"foreign key",
          "CREATE TABLE p(id INTEGER PRIMARY KEY); CREATE TABLE c(p REFERENCES p(id))",
-         "PRAGMA foreign_keys = ON; INSERT INTO c VALUES(7)", SQLITE_CONSTRAINT_FOREIGNKEY,
-         "23503"},
+         "INSERT INTO c VALUES(7)", SQLITE_CONSTRAINT_FOREIGNKEY, "23503"},
         {"check", "CREATE TABLE t(a CHECK (a > 0))", "INSERT INTO t VALUES(-1)",
          SQLITE_CONSTRAINT_CHECK, "23513"},
         {"other: datatype mismatch", "CREATE TABLE t(a INTEGER PRIMARY KEY)",
@@ -174,6 +173,36 @@ TEST_F(BuiltinNodes, FailedScriptInsideATransactionReleasesItsLocks) {
     sqlite3_close(db);
 }
 
+// A script that opens a transaction and never ends it: the node ends it with the message
+// (here, outside a flow instance, at once), so no lock outlives the message.
+TEST_F(BuiltinNodes, TransactionLeftOpenByTheStatementEndsWithTheMessage) {
+    sql("CREATE TABLE t(a)");
+    for (const char *transaction : {"commit", "automatic"}) {
+        SCOPED_TRACE(transaction);
+        TestFlow flow;
+        flow.node("Database", "db",
+                  {{"dataSource", database},
+                   {"statement", "BEGIN; INSERT INTO t VALUES(2)"},
+                   {"transaction", transaction}});
+        flow.node("TestSink", "done");
+        flow.connect("db.out -> done.in");
+        MessageScope scope;
+        ASSERT_EQ(flow.deliver("db", scope.input(REQUEST)), CCI_SUCCESS);
+        ASSERT_EQ(sinkRecords("done").size(), 1u);
+        testsupport::clearSinkRecords();
+        // Another writer gets the database at once while the node's connection stays open.
+        sql("PRAGMA busy_timeout = 0; INSERT INTO t VALUES(3)");
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt *count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE a = 2", -1, &count, nullptr);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(count, 0), 2) << "committed, not dropped";
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+}
+
 TEST_F(BuiltinNodes, DatabaseFailureWithNothingOnFailureRaisesNestedDatabaseException) {
     TestFlow flow;
     flow.node("Database", "db", {{"dataSource", database}, {"statement", "SELECT * FROM NOPE"}});
@@ -230,6 +259,57 @@ TEST_F(BuiltinNodes, TraceNodeWritesTheTreeReadablyAndPassesTheMessageOn) {
     }
 }
 
+// Indentation stops at a fixed column, past which each line carries its depth: a
+// message nested 100,000 levels deep gives an entry of a few megabytes, not gigabytes.
+TEST_F(BuiltinNodes, TraceOfADeeplyNestedMessageGrowsLinearlyWithItsDepth) {
+    const std::string traceFile = dir.file("trace.txt");
+    TestFlow flow;
+    flow.node("Trace", "t", {{"file", traceFile}}); // (the test sink would recurse)
+    MessageScope scope;
+    CciMessage *message = scope.input(REQUEST);
+    constexpr int LEVELS = 100000;
+    int rc = 0;
+    CciElement *parent = testsupport::child(cniRootElement(&rc, message), "XML.outer");
+    ASSERT_NE(parent, nullptr);
+    for (int i = 0; i < LEVELS; ++i) {
+        CciElement *e = cniCreateElementAsLastChild(&rc, parent);
+        cniSetElementType(&rc, e, CCI_ELEMENT_TYPE_NAME);
+        cniSetElementName(&rc, e, u"e");
+        parent = e;
+    }
+    cniSetElementCharacterValue(&rc, parent, u"deepest", 7);
+    ASSERT_EQ(flow.deliver("t", message), CCI_SUCCESS);
+    const std::string trace = rttest::readFile(traceFile);
+    EXPECT_LT(trace.size(), static_cast<size_t>(LEVELS) * 80) << "bytes for each level";
+    const std::string column(64, ' ');
+    for (const std::string &line : {"\n" + std::string(62, ' ') + "e\n", "\n" + column + "[33] e\n",
+                                    "\n" + column + "[100002] e = 'deepest'\n"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << "missing: " << line;
+    }
+}
+
+// A full disk shows only when the buffered entry is flushed or closed: each step is
+// checked and reported as 3018; the message still goes on.
+TEST_F(BuiltinNodes, TraceNodeThatCannotWriteReports3018AndPassesTheMessageOn) {
+    testsupport::LogCapture log;
+    TestFlow flow;
+    flow.node("Trace", "full", {{"file", "/dev/full"}});
+    flow.node("Trace", "nowhere", {{"file", dir.file("no/such/dir/trace.txt")}});
+    flow.node("TestSink", "after");
+    flow.connect("full.out -> nowhere.in");
+    flow.connect("nowhere.out -> after.in");
+    MessageScope scope;
+    ASSERT_EQ(flow.deliver("full", scope.input(REQUEST)), CCI_SUCCESS);
+    EXPECT_EQ(sinkRecords("after").size(), 1u);
+    auto entries = log.withNumber(3018);
+    ASSERT_EQ(entries.size(), 2u) << log.describe();
+    EXPECT_EQ(entries[0].inserts,
+              (std::vector<std::string>{"full", "/dev/full", "No space left on device"}));
+    EXPECT_EQ(entries[0].logType, CCI_LOG_ERROR);
+    EXPECT_EQ(entries[1].inserts.at(0), "nowhere");
+    EXPECT_NE(entries[1].traceText.find("cannot open"), std::string::npos) << entries[1].traceText;
+}
+
 TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage) {
     TestFlow flow;
     flow.node("MQOutput", "put", {{"queueName", "OUT.Q"}});
@@ -244,7 +324,7 @@ TEST_F(BuiltinNodes, MQOutputOutsideAFlowInstanceRaisesInsteadOfLosingTheMessage
 TEST_F(BuiltinNodes, UnsetPropertiesReadAsTheirDefaultsAndRequiredOnesAreReported) {
     TestFlow flow;
     flow.node("MQInput", "in");
-    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("0"));
+    EXPECT_EQ(broker::getProperty(flow["in"], "backoutThreshold"), std::string("5"));
     EXPECT_EQ(runtime::configurationProblem(flow["in"]), "property queueName must be set");
     EXPECT_THROW(broker::setProperty(flow["in"], "colour", "red"), broker::Error);
     broker::setProperty(flow["in"], "queueName", "I1.Q");

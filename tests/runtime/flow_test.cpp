@@ -119,6 +119,17 @@ TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
          {"property 'CopyValueTo' of node 'Code'", "could not be set to 'Environment.Status'",
           "OSTRINV2_trevane 12"},
          1},
+        {"CopyValueTo longer than the node can use",
+         replaced(BASE, "Root.outer.Status", "Root.outer." + std::string(250, 's')),
+         9,
+         {"property 'CopyValueTo' of node 'Code'", "OSTRINV2_trevane 12"},
+         1},
+        {"CopyValueTo segment that is no element name",
+         replaced(BASE, "Root.outer.Status", "Root.outer.1Status"),
+         9,
+         {"property 'CopyValueTo' of node 'Code'", "could not be set to 'Root.outer.1Status'",
+          "OSTRINV2_trevane 12"},
+         1},
         {"no such output terminal",
          replaced(BASE, "In.out ->", "In.nowhere ->"),
          14,
@@ -150,6 +161,30 @@ TEST_F(Flows, DeployErrorsNameFileLineAndCulpritAndLeaveNothingBehind) {
          2,
          {"cannot load plug-in library", "libnothing.so"},
          0},
+        {"queue name the queue manager refuses",
+         replaced(BASE, "{queueName: OUT.Q}", "{queueName: \"Q'1\"}"),
+         12,
+         {"property 'queueName' cannot be 'Q'1'", "1 to 48 letters, digits, '.', '_', '/' or '%'"},
+         1},
+        {"backout queue name the queue manager refuses",
+         replaced(BASE, "{queueName: I.Q}", "{queueName: I.Q, backoutQueue: BACK OUT}"),
+         6,
+         {"property 'backoutQueue' cannot be 'BACK OUT'"},
+         1},
+        {"node connected to itself",
+         BASE + "  - Code.out -> Code.in\n",
+         16,
+         {"the connections make a loop", "nodes Code (" + dir.file("flow.yaml") + ":7)",
+          "connections Code.out -> Code.in (" + dir.file("flow.yaml") + ":16)"},
+         1},
+        {"two-node loop behind MQInput",
+         BASE + "  - Out.out -> Code.in\n",
+         15,
+         {"the connections make a loop",
+          "nodes Code (" + dir.file("flow.yaml") + ":7), Out (" + dir.file("flow.yaml") + ":10)",
+          "Code.out -> Out.in (" + dir.file("flow.yaml") + ":15), Out.out -> Code.in (" +
+              dir.file("flow.yaml") + ":16)"},
+         1},
         {"no queue manager",
          replaced(BASE, "queueManager: QMR\n", ""),
          3,
@@ -244,9 +279,9 @@ connections:
 }
 
 TEST_F(Flows, TrevaneNodeLogsEntry11AndUsesFailureWhenCopyValueToCannotBeResolved) {
+    // A value longer than the node accepts is refused at deploy (see the deploy errors).
     const std::pair<const char *, std::string> settings[] = {
         {"never set", ""},
-        {"longer than the node accepts", "CopyValueTo: Root." + std::string(260, 'x')},
     };
     for (const auto &[what, setting] : settings) {
         SCOPED_TRACE(what);
@@ -303,6 +338,38 @@ TEST_F(Flows, MessageBackedOutThresholdTimesMovesToTheBackoutQueue) {
     EXPECT_EQ(qm->depth("I.Q"), 0);
     EXPECT_EQ(flow->backedOut(), 2u);
     EXPECT_EQ(log.withNumber(3015).size(), 1u) << log.describe();
+}
+
+// No message cycles for ever and none is committed without a path having taken it: a
+// threshold of 0 (or none) stands for the default of 5, and an input node whose "out"
+// leads nowhere backs the message out instead of consuming it.
+TEST_F(Flows, EveryFailingOrUnroutedMessageEndsOnTheBackoutQueue) {
+    struct Case {
+        const char *what;
+        std::string flow;
+    } cases[] = {
+        {"threshold 0", HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, backoutThreshold: 0, backoutQueue: BACKOUT.Q, waitInterval: 50}}
+)" + FAILING_DATABASE + "connections:\n  - In.out -> Db.in\n"},
+        {"out not attached", HEAD + R"(nodes:
+  - {name: In, class: MQInput, properties: {queueName: I.Q, backoutQueue: BACKOUT.Q, waitInterval: 50}}
+)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        auto flow = deploy(c.flow);
+        qm->put("I.Q", REQUEST);
+        EXPECT_TRUE(runUntil(*flow, [&] { return qm->depth("BACKOUT.Q") == 1; })) << log.describe();
+        EXPECT_EQ(qm->takeAll("BACKOUT.Q"), std::vector<std::string>{REQUEST});
+        EXPECT_EQ(qm->depth("I.Q"), 0);
+        EXPECT_EQ(qm->depth("OUT.Q"), 0);
+        EXPECT_EQ(flow->backedOut(), 5u);
+    }
+    auto unrouted = log.withNumber(3014);
+    ASSERT_FALSE(unrouted.empty());
+    EXPECT_NE(unrouted[0].traceText.find("terminal 'out' is not attached"), std::string::npos)
+        << unrouted[0].traceText;
 }
 
 TEST_F(Flows, ReplyPutIsUndoneWhenTheFlowFailsAfterIt) {
@@ -426,6 +493,72 @@ connections:
         rttest::Process check({"/usr/bin/dot", "-Tsvg", "-o", dir.file("flow.svg"), file},
                               dir.file("dot.out"), dir.file("dot.err"));
         EXPECT_EQ(rttest::exitCode(check.wait()), 0) << check.err() << "\n" << dot;
+    }
+}
+
+// The demonstration flow as shipped, fed the requests whose code the TrevaneNode cannot
+// store (an element with children, an attribute, the body's root itself as target) and a
+// namespaced request whose reply would have two roots. Every request must end exactly
+// once: answered, still on its input queue, or on the backout queue. None may be
+// committed without having gone anywhere.
+TEST(DemoFlow, EveryOddRequestEndsExactlyOnceOnTheReplyInputOrBackoutQueue) {
+    testsupport::LogCapture log;
+    rttest::TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    ::setenv("TREVANE_DEMO_DIR", dir.path().c_str(), 1);
+    rttest::QueueManager qm("OSTRIN_QM", dir.file("mq"));
+    for (const char *queue : {"I1.Q", "SQLCODE_42704.Q", "I1.BACKOUT.Q"}) {
+        qm.define(queue);
+    }
+    std::string demo = DEMO_SCRIPT;
+    demo = demo.substr(0, demo.find_last_of('/')) + "/sqlcode/sqlcode.yaml";
+    const std::string shipped = rttest::readFile(demo);
+    ASSERT_NE(shipped.find("CopyValueTo: Root.outer.Status"), std::string::npos) << demo;
+    std::string toRoot = shipped;
+    toRoot.replace(toRoot.find("Root.outer.Status"), 17, "Root.outer");
+
+    struct Run {
+        std::string flowText;
+        std::vector<std::string> requests;
+    } runs[] = {
+        {shipped,
+         {"<outer><Status><deep>1</deep></Status><tag1>case1</tag1></outer>",
+          "<outer Status=\"old\">case2</outer>",
+          "<p:outer xmlns:p=\"u\"><p:tag1>case3</p:tag1></p:outer>"}},
+        {toRoot, {"<outer><tag1>case4</tag1></outer>"}},
+    };
+    std::vector<std::string> ended;
+    for (const Run &run : runs) {
+        const std::string path = dir.file("sqlcode.yaml");
+        rttest::writeFile(path, run.flowText);
+        runtime::RuntimeOptions options;
+        options.pluginPath = {PLUGIN_DIR};
+        auto flow = DeployedFlow::deploy(runtime::parseFlowFile(path), options);
+        qm.put("I1.Q", run.requests);
+        flow->start();
+        // Done when each request was answered or set aside (or after 20 seconds).
+        rttest::waitFor([&] {
+            return qm.depth("SQLCODE_42704.Q") + qm.depth("I1.BACKOUT.Q") ==
+                   static_cast<MQLONG>(run.requests.size());
+        });
+        flow->undeploy();
+        for (const char *queue : {"SQLCODE_42704.Q", "I1.Q", "I1.BACKOUT.Q"}) {
+            for (const std::string &body : qm.takeAll(queue)) {
+                ended.push_back(std::string(queue) + ": " + body);
+            }
+        }
+    }
+    std::string where;
+    for (const std::string &e : ended) {
+        where += "\n  " + e;
+    }
+    for (const char *marker : {"case1", "case2", "case3", "case4"}) {
+        size_t count = std::count_if(ended.begin(), ended.end(), [&](const std::string &e) {
+            return e.find(marker) != std::string::npos;
+        });
+        EXPECT_EQ(count, 1u) << marker << " ended " << count
+                             << " time(s); the queues held:" << where << "\n"
+                             << log.describe();
     }
 }
 

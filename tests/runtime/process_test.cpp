@@ -4,6 +4,9 @@
 // requests in flight.
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
 #include <map>
 #include <random>
 
@@ -143,6 +146,26 @@ TEST_F(RunningBroker, CheckDeploysDrawsAndDeletesWithoutTakingMessages) {
     EXPECT_EQ(qm->depth("I.Q"), 1);
 }
 
+// --check deploys, so it refuses what deploy refuses: a loop (status 1, naming the loop's
+// nodes with file and line) and anything that is not a regular file, at once.
+TEST_F(RunningBroker, CheckRefusesALoopAndAnythingButARegularFile) {
+    std::string flow = flowFile(0);
+    rttest::writeFile(flow, rttest::readFile(flow) + "  - Out.out -> Code.in\n");
+    Process loop({BROKER, "--plugin-path", PLUGIN_DIR, "--check", flow}, dir.file("out"),
+                 dir.file("err"));
+    EXPECT_EQ(exitCode(loop.wait()), 1);
+    EXPECT_NE(loop.err().find("the connections make a loop"), std::string::npos) << loop.err();
+    EXPECT_NE(loop.err().find("nodes Code (" + flow + ":9), Out (" + flow + ":10)"),
+              std::string::npos)
+        << loop.err();
+    for (const std::string &path : {dir.path(), std::string("/dev/zero")}) {
+        Process check({BROKER, "--check", path}, dir.file("out"), dir.file("err"));
+        EXPECT_EQ(exitCode(check.wait(std::chrono::seconds(10))), 1) << path;
+        EXPECT_NE(check.err().find("trevane-broker: " + path + ": is "), std::string::npos)
+            << check.err();
+    }
+}
+
 // Kills the broker (SIGKILL) at random moments while three instances work through a few
 // hundred persistent requests, restarting it each time. After every kill each request is
 // either answered once or back on the input queue; at the end every request has exactly
@@ -201,3 +224,115 @@ TEST_F(RunningBroker, NoRequestLostOrAnsweredTwiceWhenTheBrokerIsKilled) {
 }
 
 } // namespace
+
+namespace {
+
+// A flow whose Database node runs `statement` on $RT_TEST_DIR/test.db, then puts on OUT.Q.
+std::string databaseFlow(const std::string &statement, const std::string &extra = "") {
+    return "queueManager: QMP\nnodes:\n"
+           "  - {name: In, class: MQInput, properties: {queueName: I.Q, waitInterval: 50}}\n"
+           "  - name: Db\n    class: Database\n    properties:\n"
+           "      dataSource: ${RT_TEST_DIR}/test.db\n"
+           "      statement: \"" +
+           statement + "\"\n" + extra +
+           "  - {name: Out, class: MQOutput, properties: {queueName: OUT.Q}}\n"
+           "connections:\n  - In.out -> Db.in\n  - Db.out -> Out.in\n";
+}
+
+int countRows(const std::string &database) {
+    sqlite3 *db = nullptr;
+    int rows = -1;
+    if (sqlite3_open(database.c_str(), &db) == SQLITE_OK) {
+        sqlite3_stmt *count = nullptr;
+        sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &count, nullptr);
+        if (count != nullptr && sqlite3_step(count) == SQLITE_ROW) {
+            rows = sqlite3_column_int(count, 0);
+        }
+        sqlite3_finalize(count);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
+} // namespace
+
+// The documented window: the database commits before the queue manager. A broker that
+// ends between the two leaves the SQL committed and the message back on its queue, so the
+// message runs again after the restart.
+TEST_F(RunningBroker, ABrokerEndingBetweenTheCommitsRepeatsTheMessageWithItsSqlCommitted) {
+    const std::string database = dir.file("test.db");
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE t(a)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    const std::string flow = dir.file("window.yaml");
+    rttest::writeFile(flow, databaseFlow("INSERT INTO t VALUES(1)"));
+    qm->put("I.Q", "<outer/>");
+    ::setenv("TREVANE_FAULT", "exit-between-commits", 1);
+    {
+        Process broker({BROKER, "--plugin-path", PLUGIN_DIR, flow}, dir.file("f.out"),
+                       dir.file("f.err"));
+        ::unsetenv("TREVANE_FAULT");
+        EXPECT_EQ(exitCode(broker.wait(std::chrono::seconds(20))), 75) << broker.err();
+    }
+    EXPECT_EQ(countRows(database), 1) << "the database committed";
+    EXPECT_EQ(qm->depth("OUT.Q"), 0) << "the queue manager did not";
+    auto broker = start(flow, "again");
+    EXPECT_TRUE(rttest::waitFor([&] { return qm->depth("OUT.Q") == 1; })) << broker->err();
+    broker->signal(SIGTERM);
+    EXPECT_EQ(exitCode(broker->wait(std::chrono::seconds(20))), 0) << broker->err();
+    EXPECT_EQ(countRows(database), 2) << "the repeated message ran its SQL again";
+    EXPECT_EQ(qm->depth("I.Q"), 0);
+}
+
+// SIGTERM while a statement runs without end: the statement is interrupted, the broker
+// stops in time, and the message goes back to its queue.
+TEST_F(RunningBroker, SigtermInterruptsARunningStatementAndTheMessageGoesBack) {
+    const std::string flow = dir.file("endless.yaml");
+    rttest::writeFile(flow, databaseFlow("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT "
+                                         "x+1 FROM c) SELECT count(*) FROM c",
+                                         "      statementTimeout: 0\n"));
+    auto broker = start(flow, "endless");
+    qm->put("I.Q", "<outer/>");
+    MQLONG uncommitted = 0;
+    ASSERT_TRUE(rttest::waitFor([&] {
+        qm->depth("I.Q", &uncommitted);
+        return uncommitted == 1;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto signalled = std::chrono::steady_clock::now();
+    broker->signal(SIGTERM);
+    EXPECT_EQ(exitCode(broker->wait(std::chrono::seconds(20))), 0) << broker->err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+    EXPECT_EQ(qm->depth("I.Q"), 1);
+    EXPECT_NE(broker->err().find("57014"), std::string::npos) << broker->err();
+}
+
+// A node that never returns (a Trace node writing to a pipe nobody reads) cannot hold the
+// broker: it ends within its stop wait, and the message goes back to its queue.
+TEST_F(RunningBroker, TheBrokerEndsWithinItsStopWaitWhateverTheNodesDo) {
+    const std::string pipe = dir.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string flow = dir.file("stuck.yaml");
+    rttest::writeFile(flow, "queueManager: QMP\nnodes:\n"
+                            "  - {name: In, class: MQInput, properties: {queueName: I.Q}}\n"
+                            "  - {name: T, class: Trace, properties: {file: " +
+                                pipe + "}}\nconnections:\n  - In.out -> T.in\n");
+    std::string ready = dir.file("ready");
+    Process broker({BROKER, "--stop-wait", "1", "--ready-file", ready, flow}, dir.file("s.out"),
+                   dir.file("s.err"));
+    ASSERT_TRUE(rttest::waitFor([&] { return ::access(ready.c_str(), F_OK) == 0; }))
+        << broker.err();
+    qm->put("I.Q", "<outer/>");
+    MQLONG uncommitted = 0;
+    ASSERT_TRUE(rttest::waitFor([&] {
+        qm->depth("I.Q", &uncommitted);
+        return uncommitted == 1;
+    }));
+    auto signalled = std::chrono::steady_clock::now();
+    broker.signal(SIGTERM);
+    EXPECT_EQ(exitCode(broker.wait(std::chrono::seconds(20))), 3) << broker.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(5));
+    EXPECT_NE(broker.err().find("did not stop within 1 s"), std::string::npos) << broker.err();
+    EXPECT_EQ(qm->depth("I.Q"), 1) << "the message is back on its queue";
+}

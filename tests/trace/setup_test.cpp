@@ -201,19 +201,75 @@ TEST_F(TraceSetUp, UnopenableFileFallsBackToStandardErrorSilently) {
     EXPECT_EQ(errors, "{  traced(void)\n}  traced [RSN:1]\n");
 }
 
-TEST_F(TraceSetUp, OverlongFileNameIsRefused) {
+// A name longer than the trace keeps is cut to its first 100 characters; tracing stays
+// on and writes there, and the cut is reported once.
+TEST_F(TraceSetUp, OverlongFileNameIsCutAt100Characters) {
     const std::string path = scratchPath(std::string(120, 'f'));
+    const std::string cut = path.substr(0, 100);
+    ASSERT_LT(scratchPath("").size(), 100u) << "the cut must fall in the file's own name";
     std::string errors;
     {
         stderrCapture capture;
         restartTrace("-f " + path + " -i");
         errors = capture.text();
     }
-    EXPECT_EQ(traceEnabled, 0);
+    EXPECT_EQ(traceEnabled, 1);
     EXPECT_EQ(threadId, 1);
+    EXPECT_EQ(traceFileString, cut);
     EXPECT_EQ(errors,
-              "Invalid trace specification: file name for -f is longer than 100 characters\n");
+              "Trace file name for -f is longer than 100 characters; using '" + cut + "'\n");
+    traced();
+    EXPECT_EQ(closeTraceAndRead(cut).size(), 2u);
     EXPECT_FALSE(fileExists(path));
+}
+
+// A refused specification leaves a file it names as it was: nothing is created,
+// truncated or written, whichever option is at fault and wherever it stands.
+TEST_F(TraceSetUp, RefusedSpecificationOpensNoFile) {
+    const std::string kept = scratchPath("kept.trc");
+    const std::string perThread = scratchPath("kept%T.trc");
+    const std::string specifications[] = {
+        "-f " + kept + " -l BOGUS",
+        "-l BOGUS -f " + kept,
+        "-f " + kept + " -a -l",
+        "-f " + perThread + " -l TRACE_INFO|NOPE",
+    };
+    for (const std::string &specification : specifications) {
+        SCOPED_TRACE(specification);
+        {
+            FILE *file = fopen(kept.c_str(), "w");
+            ASSERT_NE(file, nullptr);
+            fputs("earlier trace\n", file);
+            fclose(file);
+        }
+        {
+            stderrCapture capture;
+            restartTrace(specification);
+        }
+        EXPECT_EQ(traceEnabled, 0);
+        traced();
+        TraceReset();
+        EXPECT_EQ(readFile(kept), "earlier trace\n");
+        EXPECT_FALSE(fileExists(scratchPath("kept" + fiveDigits(getThreadId()) + ".trc")));
+    }
+}
+
+// An empty or blank setting is no setting: tracing stays off and nothing is written.
+TEST_F(TraceSetUp, EmptyVariableLeavesTracingOff) {
+    for (const char *specification : {"", " ", " \t "}) {
+        SCOPED_TRACE(std::string("specification '") + specification + "'");
+        std::string errors;
+        {
+            stderrCapture capture;
+            restartTrace(specification);
+            traced();
+            errors = capture.text();
+        }
+        EXPECT_EQ(traceInitialised, 1);
+        EXPECT_EQ(traceEnabled, 0);
+        EXPECT_EQ(traceGateWord, 0);
+        EXPECT_EQ(errors, "");
+    }
 }
 
 TEST_F(TraceSetUp, ClosingLeavesTheStandardStreamsOpen) {

@@ -1,6 +1,11 @@
-// A program built from quenor.o, the thread layer and this file alone: it names its own
-// trace variable, lets the set-up read a specification, writes a line through its
-// thread's control block and checks the file. Exit status 0 when all went as expected.
+/*
+ * A C program built from quenor.o, the thread layer and this file alone: it names its
+ * own trace variable, lets the set-up read a specification, writes a line through its
+ * thread's control block and checks the file. Exit status 0 when all went as expected.
+ * Being C, it also shows that the set-up's header and objects have C linkage.
+ */
+#define _POSIX_C_SOURCE 200809L /* mkdtemp */
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -48,7 +53,7 @@ int main(void) {
     char expected[256];
     snprintf(expected, sizeof expected, "[%d.%9.9u] quenor probe line\n", (int)getpid(),
              getThreadId());
-    const bool same = fgets(line, sizeof line, written) && strcmp(line, expected) == 0;
+    const int same = fgets(line, sizeof line, written) && strcmp(line, expected) == 0;
     fclose(written);
     remove(path);
     rmdir(directory);
