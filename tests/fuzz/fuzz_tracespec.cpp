@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     }
     threadControlBlock_t *block = TraceThreadInit();
-    // Only the ring buffer keeps records without a stream.
-    if (block != nullptr && block->outputStream == nullptr && !ringBuffer) {
+    // With tracing on, only the ring buffer keeps records without a stream.
+    if (block != nullptr && traceEnabled && block->outputStream == nullptr && !ringBuffer) {
         fprintf(stderr, "control block without output after '%s'\n", specification.c_str());
         std::abort();
     }
