@@ -76,22 +76,22 @@ MQLONG mqDataDirectory(char *buffer, size_t size, char *detail, size_t detailSiz
 }
 
 MQLONG mqCreateQueueManager(const char *name, char *detail, size_t detailSize) {
-    Store store;
+    std::unique_ptr<Store> store = storeFor(text(name));
     Failure failure;
-    if (!store.create(text(name), failure)) {
+    if (!store->create(text(name), failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
 }
 
 MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t detailSize) {
-    Store store;
+    std::unique_ptr<Store> store = storeFor(text(name));
     Failure failure;
-    if (!store.open(text(name), failure) || !store.markDeleted(force != 0, failure)) {
+    if (!store->open(text(name), failure) || !store->markDeleted(force != 0, failure)) {
         return answer(failure, detail, detailSize);
     }
-    std::string path = store.path();
-    store.close();
+    std::string path = store->path();
+    store->close();
     // Marked deleted first, so a process that still has the file open fails instead of
     // writing into a file nobody will read again.
     for (const char *suffix : {"", "-wal", "-shm", "-lock"}) {
@@ -174,9 +174,9 @@ MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
         chosen = *attributes;
     }
     Failure failure;
-    Store store;
-    if (!validAttributes(chosen, failure) || !store.open(text(qmgrName), failure) ||
-        !store.defineQueue(queue, chosen, failure)) {
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
+    if (!validAttributes(chosen, failure) || !store->open(text(qmgrName), failure) ||
+        !store->defineQueue(queue, chosen, failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
@@ -185,9 +185,9 @@ MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
 MQLONG mqDeleteQueue(const char *qmgrName, const char *queueName, int purge, char *detail,
                      size_t detailSize) {
     Failure failure;
-    Store store;
-    if (!store.open(text(qmgrName), failure) ||
-        !store.deleteQueue(text(queueName), purge != 0, failure)) {
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
+    if (!store->open(text(qmgrName), failure) ||
+        !store->deleteQueue(text(queueName), purge != 0, failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
@@ -201,10 +201,10 @@ MQLONG mqListQueues(const char *qmgrName, mqQueueInfo_t **queuesPP, MQLONG *coun
     *queuesPP = nullptr;
     *countP = 0;
     Failure failure;
-    Store store;
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
     std::vector<mqQueueInfo_t> queues;
-    if (!store.open(text(qmgrName), failure) || store.recoverAbandoned(failure) < 0 ||
-        !store.listQueues(queues, failure)) {
+    if (!store->open(text(qmgrName), failure) || store->recoverAbandoned(failure) < 0 ||
+        !store->listQueues(queues, failure)) {
         return answer(failure, detail, detailSize);
     }
     if (queues.empty()) {
