@@ -715,11 +715,13 @@ const char *mqReasonName(MQLONG reason) {
     case name:                                                                                     \
         return #name;
         REASON(MQRC_NONE)
+        REASON(MQRC_CONNECTION_LOST)
         REASON(MQRC_HCONN_ERROR)
         REASON(MQRC_HOBJ_ERROR)
         REASON(MQRC_NO_MSG_AVAILABLE)
         REASON(MQRC_OPTIONS_ERROR)
         REASON(MQRC_Q_MGR_NAME_ERROR)
+        REASON(MQRC_Q_MGR_UNREACHABLE)
         REASON(MQRC_TRUNCATED_MSG_ACCEPTED)
         REASON(MQRC_TRUNCATED_MSG_FAILED)
         REASON(MQRC_UNKNOWN_OBJECT_NAME)

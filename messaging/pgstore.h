@@ -1,0 +1,73 @@
+// A queue manager kept in a PostgreSQL database (pgstore.cpp), through libpq. Several
+// queue managers may share one database; each is a row of trevane_qm, its queues rows of
+// trevane_queue and its messages rows of trevane_message. A get takes the first message in
+// priority then arrival order with FOR UPDATE SKIP LOCKED, so concurrent getters, in any
+// process on any machine, never wait for each other's messages. A unit of work is one
+// PostgreSQL transaction on a connection of its own: its gets delete their rows in it, its
+// puts are inserted at MQCMIT, and the server rolls it back when the holder dies or the
+// connection breaks, so nothing it held is lost.
+#ifndef MESSAGING_PGSTORE_H
+#define MESSAGING_PGSTORE_H
+
+#include "messaging/store.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+
+namespace trevane::mq {
+
+// The schema version this build reads and writes; a database with another one is refused.
+constexpr int PG_SCHEMA_VERSION = 1;
+
+class PgStore final : public Store {
+public:
+    explicit PgStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+    ~PgStore() override;
+
+    bool open(std::string_view qmgrName, Failure &failure) override;
+    // Creates the schema when the database has none, then the queue manager.
+    bool create(std::string_view qmgrName, Failure &failure) override;
+    const std::string &name() const override { return name_; }
+    const std::string &path() const override { return conninfo_; }
+    bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) override;
+    bool queueExists(int64_t queueId, Failure &failure) override;
+    bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+             Failure &failure) override;
+    bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+             BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) override;
+    bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) override;
+    bool backOut(int64_t unitOfWork, Failure &failure) override;
+    // The server rolls back the transaction of a holder that died: nothing to do here.
+    int64_t recoverAbandoned(Failure &) override { return 0; }
+    int64_t dataVersion(Failure &failure) override;
+    bool stillPresent() const override { return !deleted_; }
+    bool fileIntact(Failure &failure) const override;
+    bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                     Failure &failure) override;
+    bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
+    bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
+    bool markDeleted(bool force, Failure &failure) override;
+    void close() override;
+
+private:
+    bool connect(pg_conn *&connection, Failure &failure);
+    bool openUnit(Failure &failure);
+    bool checkQueueManager(bool deletedIsFailure, Failure &failure);
+
+    std::string conninfo_;
+    std::string name_;
+    int64_t qmgrId_ = 0;
+    bool deleted_ = false;
+    pg_conn *auto_ = nullptr; // statements that commit at once
+    pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
+    bool inUnit_ = false;
+    std::vector<int64_t> held_; // the arrival numbers of the messages the unit got
+    int64_t notifications_ = 0;
+};
+
+} // namespace trevane::mq
+
+#endif
