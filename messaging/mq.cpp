@@ -628,7 +628,7 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
                 break;
             }
             auto sleep = unlimited ? pause : std::min<Clock::duration>(pause, deadline - now);
-            std::this_thread::sleep_for(sleep);
+            store.waitForChange(std::chrono::ceil<std::chrono::milliseconds>(sleep));
             pause = std::min(pause * 2, LONGEST_POLL);
             // Another connection's commit changes the data version; without one there is
             // nothing new to find.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <endian.h>
 #include <optional>
+#include <poll.h>
 #include <utility>
 
 namespace trevane::mq {
@@ -337,6 +338,20 @@ int64_t PgStore::dataVersion(Failure &failure) {
         PQfreemem(notice);
     }
     return notifications_;
+}
+
+void PgStore::waitForChange(std::chrono::milliseconds longest) {
+    // Notifications libpq has read already count at once.
+    if (auto_ == nullptr || PQconsumeInput(auto_) == 0) {
+        return;
+    }
+    if (PGnotify *notice = PQnotifies(auto_)) {
+        ++notifications_;
+        PQfreemem(notice);
+        return;
+    }
+    pollfd socket{PQsocket(auto_), POLLIN, 0};
+    ::poll(&socket, 1, static_cast<int>(longest.count()));
 }
 
 bool PgStore::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {

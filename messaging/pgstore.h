@@ -11,6 +11,7 @@
 
 #include "messaging/store.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,14 +25,18 @@ constexpr int PG_SCHEMA_VERSION = 1;
 
 class PgStore final : public Store {
 public:
-    explicit PgStore(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+    // conninfo: libpq's connection text; entry: the queue manager's entry in the data
+    // directory, which names this database (empty when there is none).
+    explicit PgStore(std::string conninfo, std::string entry = {})
+        : conninfo_(std::move(conninfo)), entry_(std::move(entry)) {}
     ~PgStore() override;
 
     bool open(std::string_view qmgrName, Failure &failure) override;
     // Creates the schema when the database has none, then the queue manager.
     bool create(std::string_view qmgrName, Failure &failure) override;
     const std::string &name() const override { return name_; }
-    const std::string &path() const override { return conninfo_; }
+    const std::string &path() const override { return entry_; }
+    const std::string &conninfo() const { return conninfo_; }
     bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) override;
     bool queueExists(int64_t queueId, Failure &failure) override;
     bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
@@ -50,6 +55,9 @@ public:
     bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
     bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
     bool markDeleted(bool force, Failure &failure) override;
+    // Sleeps until a notification arrives on the queue manager's channel, or for at most
+    // the given time.
+    void waitForChange(std::chrono::milliseconds longest) override;
     void close() override;
 
 private:
@@ -58,6 +66,7 @@ private:
     bool checkQueueManager(bool deletedIsFailure, Failure &failure);
 
     std::string conninfo_;
+    std::string entry_;
     std::string name_;
     int64_t qmgrId_ = 0;
     bool deleted_ = false;

@@ -11,6 +11,7 @@
 // priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so two processes never
 // take the same row.
 #include "messaging/store.h"
+#include "messaging/pgstore.h"
 
 #include <sqlite3.h>
 
@@ -476,7 +477,21 @@ bool processIsAlive(const ProcessIdentity &process) {
 
 // ---- the store -----------------------------------------------------------------------
 
-std::unique_ptr<Store> storeFor(std::string_view) {
+std::string postgresEntryPath(const std::string &directory, std::string_view name) {
+    return queueManagerPath(directory, name) + "-pg";
+}
+
+std::unique_ptr<Store> storeFor(std::string_view qmgrName) {
+    Failure failure;
+    std::string directory = dataDirectory(failure);
+    if (!directory.empty() && validQueueManagerName(qmgrName)) {
+        std::string entry = postgresEntryPath(directory, qmgrName);
+        std::ifstream in(entry);
+        std::string conninfo;
+        if (in && std::getline(in, conninfo)) {
+            return std::make_unique<PgStore>(conninfo, entry);
+        }
+    }
     return std::make_unique<SqliteStore>();
 }
 

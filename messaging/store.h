@@ -9,10 +9,12 @@
 #include "messaging/admin.h"
 #include "messaging/mq.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -32,6 +34,8 @@ std::string dataDirectory(Failure &failure);
 bool validQueueManagerName(std::string_view name);
 bool validQueueName(std::string_view name);
 std::string queueManagerPath(const std::string &directory, std::string_view name);
+// The entry of a queue manager kept in PostgreSQL: NAME.qmgr-pg.
+std::string postgresEntryPath(const std::string &directory, std::string_view name);
 
 // A fixed-width text field as the caller meant it: up to its width or its first zero
 // byte, trailing blanks dropped.
@@ -155,11 +159,17 @@ public:
     // Marks the queue manager deleted (its queues and messages gone) so that connections
     // still open fail; the caller then removes what is left.
     virtual bool markDeleted(bool force, Failure &failure) = 0;
+    // Waits for at most the given time, or less once another connection may have changed
+    // something; a waiting get then looks again.
+    virtual void waitForChange(std::chrono::milliseconds longest) {
+        std::this_thread::sleep_for(longest);
+    }
     virtual void close() = 0;
 };
 
-// A store for the queue manager of that name, in the implementation its entry names
-// (SQLite when there is no other entry). Not yet opened.
+// A store for the queue manager of that name, in the implementation its entry names: a
+// PostgreSQL database when the data directory holds NAME.qmgr-pg (its one line libpq's
+// connection text), else the SQLite file. Not yet opened.
 std::unique_ptr<Store> storeFor(std::string_view qmgrName);
 
 // A queue manager in one SQLite file (store.cpp). Each SqliteStore has its own SQLite
