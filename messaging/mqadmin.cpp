@@ -21,7 +21,8 @@ namespace {
 constexpr const char *USAGE = R"(Usage: mqadmin [--dir DIRECTORY] COMMAND [ARGUMENTS]
 
 Administers the queue managers of the stand-in queue manager. Each queue manager is one
-SQLite file in the data directory: --dir, else $TREVANE_MQ_DIR, else
+SQLite file in the data directory, or an entry there (QMGR.qmgr-pg) naming the PostgreSQL
+database that keeps it. The data directory: --dir, else $TREVANE_MQ_DIR, else
 $XDG_DATA_HOME/trevane/queue-managers, else ~/.local/share/trevane/queue-managers.
 
 Commands:

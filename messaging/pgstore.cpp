@@ -18,6 +18,7 @@
 #include <endian.h>
 #include <optional>
 #include <poll.h>
+#include <unistd.h>
 #include <utility>
 
 namespace trevane::mq {
@@ -318,6 +319,11 @@ bool PgStore::open(std::string_view qmgrName, Failure &failure) {
     return true;
 }
 
+bool PgStore::stillPresent() const {
+    // mqadmin delete-qm marks it deleted in the database, then removes the entry.
+    return !deleted_ && (entry_.empty() || ::access(entry_.c_str(), F_OK) == 0);
+}
+
 bool PgStore::fileIntact(Failure &failure) const {
     if (auto_ == nullptr || PQstatus(auto_) == CONNECTION_BAD) {
         failure = {MQRC_CONNECTION_LOST, "queue manager " + name_ +
@@ -425,6 +431,13 @@ bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data
 }
 
 bool PgStore::openUnit(Failure &failure) {
+    if (unit_ != nullptr && PQstatus(unit_) == CONNECTION_BAD) {
+        // Lost with the unit it carried (reported then): the next unit gets a new one.
+        PQfinish(unit_);
+        unit_ = nullptr;
+        inUnit_ = false;
+        held_.clear();
+    }
     if (unit_ == nullptr && !connect(unit_, failure)) {
         return false;
     }

@@ -48,7 +48,8 @@ public:
     // The server rolls back the transaction of a holder that died: nothing to do here.
     int64_t recoverAbandoned(Failure &) override { return 0; }
     int64_t dataVersion(Failure &failure) override;
-    bool stillPresent() const override { return !deleted_; }
+    // False once this store deleted the queue manager or its entry is gone.
+    bool stillPresent() const override;
     bool fileIntact(Failure &failure) const override;
     bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
                      Failure &failure) override;

@@ -278,4 +278,10 @@ TEST_F(PgStoreTest, ConnectionLostMidUnitRollsBack) {
     EXPECT_NE(failure.detail.find("rolled back"), std::string::npos) << failure.detail;
     EXPECT_EQ(take(b), "held");
     EXPECT_EQ(take(b), "<2033>");
+
+    // The next unit of the same store runs on a new server connection.
+    put(b, "next", 0);
+    EXPECT_EQ(take(a, GetMode::Hold), "next");
+    ASSERT_TRUE(a.store.commit(1, {}, failure)) << failure.detail;
+    EXPECT_EQ(take(b), "<2033>");
 }
