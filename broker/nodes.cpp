@@ -18,6 +18,7 @@
 #include <mutex>
 #include <pthread.h>
 
+#include "broker/counters.h"
 #include "broker/internal.h"
 #include "broker/nodes.h"
 #include "broker/text.h"
@@ -43,6 +44,33 @@ Registry &registry() {
 thread_local std::vector<const CciNode *> runningNodes;
 thread_local int deliveryDepth = 0;
 thread_local PluginLibrary *loadingLibrary = nullptr;
+thread_local InstanceCounters *countingInstance = nullptr;
+
+// The message path's counting: a thread-local load and a test when the thread runs no
+// flow instance, a relaxed load and store into the instance's own block when it does.
+inline void countReceived([[maybe_unused]] const CciNode *node) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->received(node->counterSlot);
+    }
+#endif
+}
+
+inline void countException([[maybe_unused]] const CciNode *node) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->add(node->counterSlot, COUNT_EXCEPTIONS);
+    }
+#endif
+}
+
+inline void countPropagated([[maybe_unused]] const CciTerminal *terminal) {
+#if TREVANE_FLOW_COUNTERS
+    if (InstanceCounters *counters = countingInstance) {
+        counters->add(terminal->counterSlot);
+    }
+#endif
+}
 
 // Marks the node as running on this thread for as long as the object lives.
 class Running {
@@ -223,6 +251,7 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
     Nesting nesting;
     checkDepth(node);
     std::shared_ptr<BrokerException> caught;
+    countReceived(node);
     try {
         Running running(node);
         node->nodeClass.table.iFpEvaluate(node->context, destinationList, exceptionList, message);
@@ -238,6 +267,9 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
         std::any_of(caught->frames.begin(), caught->frames.end(), [](const ExceptionFrame &frame) {
             return frame.function == BOUNDARY_FUNCTION;
         });
+    if (!raisedDownstream) {
+        countException(node);
+    }
     caught->frames.push_back(boundaryFrame(node));
     CciTerminal *failure = terminalNamed(node->outputs, "failure");
     if (raisedDownstream || failure == nullptr || failure->connections.empty() ||
@@ -258,6 +290,7 @@ void deliverOrThrow(CciNode *node, CciMessage *destinationList, CciMessage *exce
 
 void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMessage *exceptionList,
                       CciMessage *message, bool *delivered) {
+    countPropagated(terminal);
     // The connections are fixed while the flow runs; iterate over a copy all the same,
     // so that a node that reconnects its own flow cannot invalidate the walk.
     std::vector<Connection> targets = terminal->connections;
@@ -268,6 +301,18 @@ void propagateOrThrow(CciTerminal *terminal, CciMessage *destinationList, CciMes
 }
 
 } // namespace
+
+InstanceCounters *currentCounters() {
+    return countingInstance;
+}
+
+CountersScope::CountersScope(InstanceCounters *counters) : previous_(countingInstance) {
+    countingInstance = counters;
+}
+
+CountersScope::~CountersScope() {
+    countingInstance = previous_;
+}
 
 const CciNode *currentNode() {
     return runningNodes.empty() ? nullptr : runningNodes.back();

@@ -6,6 +6,7 @@
 #define TREVANE_BROKER_NODES_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ struct CciTerminal {
     bool isInput = false;
     std::vector<broker::Connection> connections; /* output terminals */
     int incoming = 0;                            /* input terminals: connections to it */
+    uint32_t counterSlot = UINT32_MAX;           /* output terminals: see counters.h */
     ~CciTerminal() { magic = 0; }
 };
 
@@ -55,6 +57,7 @@ struct CciNode {
     CciContext *context = nullptr;
     std::vector<std::unique_ptr<CciTerminal>> inputs;
     std::vector<std::unique_ptr<CciTerminal>> outputs;
+    uint32_t counterSlot = UINT32_MAX; /* see counters.h */
     ~CciNode() { magic = 0; }
 };
 

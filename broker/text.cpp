@@ -5,6 +5,8 @@
  */
 #include "broker/text.h"
 
+#include <cstring>
+
 namespace broker {
 
 namespace {
@@ -113,15 +115,15 @@ void appendUtf16(std::u16string &out, std::string_view text) {
     out.resize(static_cast<size_t>(w - out.data()));
 }
 
-size_t copyToBuffer16(std::u16string_view text, CciChar *buffer, size_t bufferBytes) {
+size_t copyAnyToBuffer16(std::u16string_view text, CciChar *buffer, size_t bufferBytes) {
     size_t units = bufferBytes / sizeof(CciChar);
     if (buffer != nullptr && units > 0) {
         size_t n = text.size() < units - 1 ? text.size() : units - 1;
         if (n > 0 && n < text.size() && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) {
             --n; // never leave half of a surrogate pair
         }
-        for (size_t i = 0; i < n; ++i) {
-            buffer[i] = text[i];
+        if (n > 0) {
+            std::memcpy(buffer, text.data(), n * sizeof(CciChar));
         }
         buffer[n] = 0;
     }

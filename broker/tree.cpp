@@ -320,10 +320,17 @@ inline CciElement *use(int *returnCode, CciElement *element) {
     return checked;
 }
 
+// Searches run along siblings whose names mostly differ in length or in their first unit,
+// so those are compared before the names as a whole.
 bool matchesModeFour(const CciElement *element, CciElementType type, std::u16string_view name) {
     uint32_t wanted = static_cast<uint32_t>(type) >> 24;
     uint32_t has = static_cast<uint32_t>(element->type) >> 24;
-    return (has & wanted) == wanted && element->name != nullptr && nameOf(element) == name;
+    if ((has & wanted) != wanted || element->name == nullptr ||
+        static_cast<size_t>(element->nameLength) != name.size()) {
+        return false;
+    }
+    return name.empty() || (element->name[0] == name[0] &&
+                            sameBytes(element->name, name.data(), name.size() * sizeof(CciChar)));
 }
 
 CciElement *searchFrom(int *returnCode, CciElement *start, int compareMode, CciElementType type,
@@ -362,7 +369,8 @@ CciSize textValue(int *returnCode, CciElement *element, CciValueType valueType, 
         return 0;
     }
     size_t bytes = bufferSize > 0 ? static_cast<size_t>(bufferSize) : 0;
-    return static_cast<CciSize>(copyToBuffer16(textOf(e), buffer, bytes));
+    return static_cast<CciSize>(
+        copyToBuffer16(textOf(e), buffer, bytes, e->value.array.data != nullptr));
 }
 
 CciSize arrayValue(int *returnCode, CciElement *element, CciValueType valueType, CciByte *pointer,
@@ -478,7 +486,7 @@ CciSize cniElementName(int *returnCode, CciElement *element, CciChar *buffer, Cc
         return 0;
     }
     size_t bytes = bufferSize > 0 ? static_cast<size_t>(bufferSize) : 0;
-    return static_cast<CciSize>(copyToBuffer16(nameOf(e), buffer, bytes));
+    return static_cast<CciSize>(copyToBuffer16(nameOf(e), buffer, bytes, e->name != nullptr));
 }
 
 void cniSetElementName(int *returnCode, CciElement *element, const CciChar *name) {

@@ -16,6 +16,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "portability/unicode.h"
 #include "trace/retcodes.h"
 #include "trace/trace.h"
@@ -56,8 +58,15 @@ const char *elementTypeText(CciElementType type) {
     }
 }
 
+/* Whether `text` begins with `prefix`; both terminated. Runs once per prefix for every
+   message stored, so it stops at the first unit that differs. */
 bool startsWith(const CciChar *text, const CciChar *prefix) {
-    return UCncmp(text, prefix, UClen(prefix)) == 0;
+    for (; *prefix != 0; ++text, ++prefix) {
+        if (*text != *prefix) {
+            return false;
+        }
+    }
+    return true;
 }
 
 /* The message this evaluation created. Deleted exactly once: explicitly where the
@@ -198,114 +207,85 @@ const CciChar *qualifiedPath(const CciChar *copyLocation,
     return qualified;
 }
 
+/* extractSQLCode, with the search for "SQLSTATE=" starting at `searchP` in the text:
+   no "SQLSTATE=" lies before the first "SQLSTATE", so a caller that has found that one
+   need not search the text before it again. */
+void extractSQLCodeFrom(const CciChar *sqlErrorMessage, const CciChar *searchP, int *sqlCodeP) {
+    TRACE_FUNCTION("extractSQLCode");
+    TRACE_ENTRY("sqlErrorMessage=%S", sqlErrorMessage ? sqlErrorMessage : u"");
+
+    /* A text with "SQLSTATE" but no "SQLSTATE=" has no digit run: it reads as an empty
+       one, and nothing outside the text is looked at. */
+    const CciChar *keywordP = UCstr(searchP, SQLSTATE_EQUALS_VAL);
+    TRACE_INFO_TEXT("KeywordP is '%S'", keywordP ? keywordP : u"");
+    static const int keywordLength = UClen(SQLSTATE_EQUALS_VAL);
+    const CciChar *codeP = keywordP ? keywordP + keywordLength : u"";
+    TRACE_INFO_TEXT("sqlCodeP is '%S'", codeP);
+
+    CciChar digits[DIGIT_BUFFER_UNITS];
+    int count = 0;
+    for (; count < MAX_DIGITS && codeP[count] >= u'0' && codeP[count] <= u'9'; ++count) {
+        digits[count] = codeP[count];
+    }
+    digits[count] = 0;
+    /* UCToInt clamps a run too long for 32 bits instead of overflowing. */
+    const int sqlCode = UCToInt(digits);
+    if (sqlCodeP != nullptr) {
+        *sqlCodeP = sqlCode;
+    }
+    TRACE_INFO_TEXT("Extracted SQLCODE value is '%S' (%d)", static_cast<const CciChar *>(digits),
+                    sqlCode);
+    TRACE_EXIT_VOID(24);
+}
+
 } // namespace
 
 namespace {
 
 /* Set when this thread's search stopped for want of storage; cleared by getSQLError. */
 thread_local bool searchShortOfStorage = false;
+/* Set once any thread's search has run short of storage. Until then every thread's flag
+   above is clear, and a message's search need not reach its thread's storage for it. */
+std::atomic<bool> anySearchShortOfStorage{false};
 
-} // namespace
-
-bool_t getSQLErrorRanShortOfStorage(void) {
-    return searchShortOfStorage ? TRUE : FALSE;
+/* Marks this thread's search as stopped for want of storage. */
+void noteSearchShortOfStorage() {
+    anySearchShortOfStorage.store(true, std::memory_order_relaxed);
+    searchShortOfStorage = true;
 }
 
-bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
-    TRACE_FUNCTION("getSQLError");
-    TRACE_ENTRY("exceptionList=%.8x", tracePtr(exceptionList));
-    searchShortOfStorage = false;
-
-    bool_t found = FALSE;
-    int rc = 0;
-    CciElement *rootP = exceptionList ? cniRootElement(&rc, exceptionList) : nullptr;
-    if (rootP == nullptr) {
-        TRACE_INFO_TEXT("Exception list is empty");
-        TRACE_EXIT_TYPE(1, "bool_t", &found);
-        return FALSE;
-    }
-    /* Only the first exception element and what lies below it are searched. */
-    CciElement *firstP = cniFirstChild(&rc, rootP);
-    if (firstP != nullptr) {
-        found = searchTreeForSQLCode(firstP, sqlErrorMessagePP, sqlCodeP);
-    }
-    TRACE_EXIT_TYPE(1, "bool_t", &found);
-    return found;
+/* This thread's flag; clear whenever no search has ever run short. */
+bool threadSearchShortOfStorage() {
+    return anySearchShortOfStorage.load(std::memory_order_relaxed) && searchShortOfStorage;
 }
 
-bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
-    TRACE_FUNCTION("searchTreeForSQLCode");
-    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
-
-    bool_t found = TRUE;
-    if (lookForDatabaseException(elementP, sqlErrorMessagePP, sqlCodeP)) {
-        TRACE_INFO_TEXT("DatabaseException element found");
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return TRUE;
-    }
-    if (searchShortOfStorage) {
-        /* A text could not be read: what the list holds is unknown, so the search
-           stops rather than answer for a later exception. */
-        found = FALSE;
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return FALSE;
-    }
-
-    int rc = 0;
-    CciElement *childP = cniFirstChild(&rc, elementP);
-    if (childP == nullptr) {
-        TRACE_INFO_TEXT("Element has no children");
-        found = FALSE;
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return FALSE;
-    }
-    TRACE_INFO_TEXT("Searching child node at %.8x", tracePtr(childP));
-    if (searchTreeForSQLCode(childP, sqlErrorMessagePP, sqlCodeP)) {
-        TRACE_INFO_TEXT("DatabaseException element found");
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return TRUE;
-    }
-    for (CciElement *siblingP = cniNextSibling(&rc, childP); siblingP != nullptr;
-         siblingP = cniNextSibling(&rc, siblingP)) {
-        TRACE_INFO_TEXT("Searching sibling node at %.8x", tracePtr(siblingP));
-        if (searchTreeForSQLCode(siblingP, sqlErrorMessagePP, sqlCodeP)) {
-            TRACE_INFO_TEXT("DatabaseException element found");
-            TRACE_EXIT_TYPE(3, "bool_t", &found);
-            return TRUE;
-        }
-    }
-
-    TRACE_INFO_TEXT("SQLCODE not found");
-    found = FALSE;
-    TRACE_EXIT_TYPE(3, "bool_t", &found);
-    return FALSE;
+/* "DatabaseException" in units, its terminator included. */
+int databaseExceptionUnits() {
+    static const int units = UClen(DATABASE_EXCEPTION_VAL) + 1;
+    return units;
 }
 
-bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
-    TRACE_FUNCTION("lookForDatabaseException");
-    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
-
-    bool_t found = FALSE;
-    int rc = 0;
-    const CciElementType type = cniElementType(&rc, elementP);
-    if (type != CCI_ELEMENT_TYPE_NAME && type != CCI_ELEMENT_TYPE_NAME_VALUE) {
-        TRACE_ERROR_TEXT("Element has no name");
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return FALSE;
-    }
-
-    /* Every element of the list passes here: the buffer is not cleared beforehand, the
-       broker terminates what it writes and a refused read leaves the empty name. */
+/* What one search carries down the walk: where a match's results go, and the one buffer
+   that every element's name is read into (the walk recurses once per level of the list,
+   so the buffer is kept out of the levels' frames). */
+struct SearchState {
+    CciChar **sqlErrorMessagePP;
+    int *sqlCodeP;
+    /* searchShortOfStorage as this search knows it: read once when it starts and set
+       with it, so that the walk tests a plain flag at every element. */
+    bool shortOfStorage;
     CciChar name[ELEMENT_NAME_UNITS];
-    name[0] = 0;
-    cniElementName(&rc, elementP, name, static_cast<CciSize>(sizeof name));
-    name[ELEMENT_NAME_UNITS - 1] = 0;
-    TRACE_INFO_TEXT("Element name is %S", static_cast<const CciChar *>(name));
-    if (UCcmp(name, DATABASE_EXCEPTION_VAL) != 0) {
-        TRACE_EXIT_TYPE(3, "bool_t", &found);
-        return FALSE;
-    }
-    TRACE_INFO_TEXT("DatabaseException element found");
+};
+
+/* The rest of lookForDatabaseException for an element named DatabaseException: its
+   inserts' texts, searched for "SQLSTATE". Out of line, so that the walk's own code
+   stays small. */
+[[gnu::noinline]] bool_t readDatabaseException(CciElement *elementP, SearchState &state) {
+    TRACE_FUNCTION("lookForDatabaseException");
+    CciChar **sqlErrorMessagePP = state.sqlErrorMessagePP;
+    int *sqlCodeP = state.sqlCodeP;
+    bool_t found = FALSE;
+    int rc = 0;
 
     CciElement *insertP = cniSearchFirstChild(&rc, elementP, CCI_COMPARE_MODE_NAME_TYPE,
                                               CCI_ELEMENT_TYPE_NAME, INSERT_VAL);
@@ -332,15 +312,19 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                 const int needed =
                     cniElementCharacterValue(&rc, textP, probe, static_cast<CciSize>(sizeof probe));
                 if (needed > capacity) {
-                    void *grownP = realloc(bufferP, static_cast<size_t>(needed) * sizeof(CciChar));
+                    /* What the buffer holds is read afresh right below, so growing it
+                       takes a new block instead of having realloc copy the old one. */
+                    void *grownP = malloc(static_cast<size_t>(needed) * sizeof(CciChar));
                     if (grownP == nullptr) {
                         TRACE_ERROR_TEXT("No storage for a text of %d characters", needed);
-                        searchShortOfStorage = true;
+                        state.shortOfStorage = true;
+                        noteSearchShortOfStorage();
                         free(bufferP);
                         TRACE_EXIT_TYPE(3, "bool_t", &found);
                         return FALSE;
                     }
                     if (bufferP != nullptr) {
+                        free(bufferP);
                         TRACE_INFO_TEXT("Buffer reallocated at %.8x", tracePtr(grownP));
                     } else {
                         TRACE_INFO_TEXT("Buffer allocated at %.8x", tracePtr(grownP));
@@ -355,18 +339,22 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
                     bufferP[capacity - 1] = 0;
                     TRACE_INFO_TEXT("Extracted Text value: '%S'",
                                     static_cast<const CciChar *>(bufferP));
-                    if (UCstr(bufferP, SQLSTATE_VAL) != nullptr) {
+                    const CciChar *keywordP = UCstr(bufferP, SQLSTATE_VAL);
+                    if (keywordP != nullptr) {
                         CciChar *messageP = static_cast<CciChar *>(
                             malloc(static_cast<size_t>(capacity) * sizeof(CciChar)));
                         if (messageP == nullptr) {
                             TRACE_ERROR_TEXT("No storage for the error message");
-                            searchShortOfStorage = true;
+                            state.shortOfStorage = true;
+                            noteSearchShortOfStorage();
                             free(bufferP);
                             TRACE_EXIT_TYPE(3, "bool_t", &found);
                             return FALSE;
                         }
-                        UCncpy(messageP, bufferP, capacity - 1);
-                        extractSQLCode(messageP, sqlCodeP);
+                        /* The whole buffer, terminated in its last unit at the latest: the
+                           same text, and the keyword at the same place. */
+                        memcpy(messageP, bufferP, static_cast<size_t>(capacity) * sizeof(CciChar));
+                        extractSQLCodeFrom(messageP, messageP + (keywordP - bufferP), sqlCodeP);
                         TRACE_INFO_TEXT("Found SQLSTATE");
                         TRACE_INFO_TEXT("ErrorMessage is: %S",
                                         static_cast<const CciChar *>(messageP));
@@ -401,33 +389,151 @@ bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessageP
     return found;
 }
 
+/* lookForDatabaseException on the walk: the element's type and name are tested here,
+   inline; what follows for a DatabaseException is readDatabaseException's. */
+[[gnu::always_inline]] inline bool_t lookForIn(CciElement *elementP, SearchState &state) {
+    TRACE_FUNCTION("lookForDatabaseException");
+    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
+
+    bool_t found = FALSE;
+    int rc = 0;
+    const CciElementType type = cniElementType(&rc, elementP);
+    if (type != CCI_ELEMENT_TYPE_NAME && type != CCI_ELEMENT_TYPE_NAME_VALUE) {
+        TRACE_ERROR_TEXT("Element has no name");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+
+    /* Every element of the list passes here: the buffer is not cleared beforehand, the
+       broker terminates what it writes and a refused read leaves the empty name. */
+    CciChar *name = state.name;
+    name[0] = 0;
+    const CciSize units =
+        cniElementName(&rc, elementP, name, static_cast<CciSize>(sizeof state.name));
+    name[ELEMENT_NAME_UNITS - 1] = 0;
+    TRACE_INFO_TEXT("Element name is %S", static_cast<const CciChar *>(name));
+    /* Nearly every name differs in its first unit or its length (the broker counts the
+       terminator in); the one that could be it is compared whole, terminator included. */
+    if (name[0] != DATABASE_EXCEPTION_VAL[0] || units != databaseExceptionUnits() ||
+        memcmp(name, DATABASE_EXCEPTION_VAL, static_cast<size_t>(units) * sizeof(CciChar)) != 0) {
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+    TRACE_INFO_TEXT("DatabaseException element found");
+
+    return readDatabaseException(elementP, state);
+}
+
+bool_t searchBelow(CciElement *childP, SearchState &state);
+
+/* searchTreeForSQLCode for one element, inline in the walk: its entry record, its own
+   test and, for an element with children, the search below it. Most elements of a list
+   have no children; they cost the walk no call of its own. */
+[[gnu::always_inline]] inline bool_t searchElement(CciElement *elementP, SearchState &state) {
+    TRACE_FUNCTION("searchTreeForSQLCode");
+    TRACE_ENTRY("elementP=%.8x", tracePtr(elementP));
+
+    bool_t found = TRUE;
+    if (lookForIn(elementP, state)) {
+        TRACE_INFO_TEXT("DatabaseException element found");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return TRUE;
+    }
+    if (state.shortOfStorage) {
+        /* A text could not be read: what the list holds is unknown, so the search
+           stops rather than answer for a later exception. */
+        found = FALSE;
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+
+    int rc = 0;
+    CciElement *childP = cniFirstChild(&rc, elementP);
+    if (childP == nullptr) {
+        TRACE_INFO_TEXT("Element has no children");
+        found = FALSE;
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return FALSE;
+    }
+    return searchBelow(childP, state);
+}
+
+/* The rest of searchTreeForSQLCode for an element with children, from its first child
+   on, up to and including the element's exit record. */
+bool_t searchBelow(CciElement *childP, SearchState &state) {
+    TRACE_FUNCTION("searchTreeForSQLCode");
+    bool_t found = TRUE;
+    TRACE_INFO_TEXT("Searching child node at %.8x", tracePtr(childP));
+    if (searchElement(childP, state)) {
+        TRACE_INFO_TEXT("DatabaseException element found");
+        TRACE_EXIT_TYPE(3, "bool_t", &found);
+        return TRUE;
+    }
+    int rc = 0;
+    for (CciElement *siblingP = cniNextSibling(&rc, childP); siblingP != nullptr;
+         siblingP = cniNextSibling(&rc, siblingP)) {
+        TRACE_INFO_TEXT("Searching sibling node at %.8x", tracePtr(siblingP));
+        if (searchElement(siblingP, state)) {
+            TRACE_INFO_TEXT("DatabaseException element found");
+            TRACE_EXIT_TYPE(3, "bool_t", &found);
+            return TRUE;
+        }
+    }
+
+    TRACE_INFO_TEXT("SQLCODE not found");
+    found = FALSE;
+    TRACE_EXIT_TYPE(3, "bool_t", &found);
+    return FALSE;
+}
+
+} // namespace
+
+bool_t getSQLErrorRanShortOfStorage(void) {
+    return threadSearchShortOfStorage() ? TRUE : FALSE;
+}
+
+bool_t getSQLError(CciMessage *exceptionList, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    TRACE_FUNCTION("getSQLError");
+    TRACE_ENTRY("exceptionList=%.8x", tracePtr(exceptionList));
+    if (anySearchShortOfStorage.load(std::memory_order_relaxed)) {
+        searchShortOfStorage = false;
+    }
+
+    bool_t found = FALSE;
+    int rc = 0;
+    CciElement *rootP = exceptionList ? cniRootElement(&rc, exceptionList) : nullptr;
+    if (rootP == nullptr) {
+        TRACE_INFO_TEXT("Exception list is empty");
+        TRACE_EXIT_TYPE(1, "bool_t", &found);
+        return FALSE;
+    }
+    /* Only the first exception element and what lies below it are searched. */
+    CciElement *firstP = cniFirstChild(&rc, rootP);
+    if (firstP != nullptr) {
+        found = searchTreeForSQLCode(firstP, sqlErrorMessagePP, sqlCodeP);
+    }
+    TRACE_EXIT_TYPE(1, "bool_t", &found);
+    return found;
+}
+
+bool_t searchTreeForSQLCode(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    SearchState state;
+    state.sqlErrorMessagePP = sqlErrorMessagePP;
+    state.sqlCodeP = sqlCodeP;
+    state.shortOfStorage = threadSearchShortOfStorage();
+    return searchElement(elementP, state);
+}
+
+bool_t lookForDatabaseException(CciElement *elementP, CciChar **sqlErrorMessagePP, int *sqlCodeP) {
+    SearchState state;
+    state.sqlErrorMessagePP = sqlErrorMessagePP;
+    state.sqlCodeP = sqlCodeP;
+    state.shortOfStorage = threadSearchShortOfStorage();
+    return lookForIn(elementP, state);
+}
+
 void extractSQLCode(const CciChar *sqlErrorMessage, int *sqlCodeP) {
-    TRACE_FUNCTION("extractSQLCode");
-    TRACE_ENTRY("sqlErrorMessage=%S", sqlErrorMessage ? sqlErrorMessage : u"");
-
-    /* A text with "SQLSTATE" but no "SQLSTATE=" has no digit run: it reads as an empty
-       one, and nothing outside the text is looked at. */
-    const CciChar *keywordP = UCstr(sqlErrorMessage, SQLSTATE_EQUALS_VAL);
-    TRACE_INFO_TEXT("KeywordP is '%S'", keywordP ? keywordP : u"");
-    const CciChar *codeP = keywordP ? keywordP + UClen(SQLSTATE_EQUALS_VAL) : u"";
-    TRACE_INFO_TEXT("sqlCodeP is '%S'", codeP);
-
-    CciChar digits[DIGIT_BUFFER_UNITS];
-    int count = 0;
-    for (;
-         count < MAX_DIGITS && codeP[count] != 0 && UCchr(ALL_NUMBERS_VAL, codeP[count]) != nullptr;
-         ++count) {
-        digits[count] = codeP[count];
-    }
-    digits[count] = 0;
-    /* UCToInt clamps a run too long for 32 bits instead of overflowing. */
-    const int sqlCode = UCToInt(digits);
-    if (sqlCodeP != nullptr) {
-        *sqlCodeP = sqlCode;
-    }
-    TRACE_INFO_TEXT("Extracted SQLCODE value is '%S' (%d)", static_cast<const CciChar *>(digits),
-                    sqlCode);
-    TRACE_EXIT_VOID(24);
+    extractSQLCodeFrom(sqlErrorMessage, sqlErrorMessage, sqlCodeP);
 }
 
 int copySQLCodeToElement(CciElement *elementP, int sqlCode, bool_t newElement, bool_t xmlMessage) {

@@ -446,9 +446,12 @@ CciContext *createNodeContext(CciFactory *factoryObject, CciChar *nodeName, CciN
                               ATTRIBUTE_TYPE_BYTEARRAY);
 
     insertInputTerminalListEntry(contextP, TERM_IN_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_OUT_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_FAILURE_VAL);
-    insertOutputTerminalListEntry(contextP, TERM_NOT_FOUND_VAL);
+    contextP->outTerminal = terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_OUT_VAL));
+    contextP->failureTerminal =
+        terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_FAILURE_VAL));
+    contextP->notFoundTerminal =
+        terminalObjectOf(insertOutputTerminalListEntry(contextP, TERM_NOT_FOUND_VAL));
+    contextP->terminalsResolved = 1;
 
     {
         InitMutexHold hold;
@@ -609,7 +612,11 @@ void evaluate(CciContext *context, CciMessage *destinationList, CciMessage *exce
 
     const CciChar *nodeName = contextP ? contextP->nodeName : nullptr;
     TRACE_INFO_TEXT("nodeName='%S'", orEmpty(nodeName));
-    if (UCcmp(nodeName, TREVANE_NODE_VAL) != 0) {
+    /* A context createNodeContext made for TrevaneNode says so in nodeType; the name is
+       compared only for any other. */
+    const bool recognised =
+        (contextP && contextP->nodeType == 1) || UCcmp(nodeName, TREVANE_NODE_VAL) == 0;
+    if (!recognised) {
         TRACE_ERROR_TEXT("Unrecognised node");
         char text[200];
         ucFormat(text, sizeof(text), "Unrecognised node ('%S') passed to evaluate()",

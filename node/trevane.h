@@ -56,6 +56,14 @@ typedef struct nodeContext {
     const CciChar *flowName;               /* borrowed from the flow's registry entry */
     int32_t nodeType;                      /* 1 for TrevaneNode, 0 otherwise */
     deployedTrevane_t *deployedEntry;      /* this node's entry in the instance list */
+    /* The handles of the node's "out", "failure" and "notFound" as its output terminal
+       list holds them (null for one the broker did not create), copied once the terminals
+       are made, when terminalsResolved is set: the broker keeps a node's terminals for the
+       node's whole life, so a message need not search the list for them. */
+    CciTerminal *outTerminal;
+    CciTerminal *failureTerminal;
+    CciTerminal *notFoundTerminal;
+    int32_t terminalsResolved;
 } nodeContext_t;
 
 /* The node module's vocabulary: 47 texts, then the path separator and the blank. */

@@ -482,6 +482,21 @@ CciTerminal *getOutputTerminalHandle(nodeContext_t *contextP, const CciChar *ter
     return static_cast<CciTerminal *>(handle);
 }
 
+CciTerminal *outputTerminalForMessage(nodeContext_t *contextP, const CciChar *terminalName) {
+    if (contextP != nullptr && contextP->terminalsResolved && !TRACE_ON(TRACE_ENTRY_EXIT)) {
+        if (terminalName == TERM_OUT_VAL) {
+            return contextP->outTerminal;
+        }
+        if (terminalName == TERM_NOT_FOUND_VAL) {
+            return contextP->notFoundTerminal;
+        }
+        if (terminalName == TERM_FAILURE_VAL) {
+            return contextP->failureTerminal;
+        }
+    }
+    return getOutputTerminalHandle(contextP, terminalName);
+}
+
 void deleteAllTerminalListEntries(nodeContext_t *contextP) {
     TRACE_FUNCTION("deleteAllTerminalListEntries");
     TRACE_ENTRY("contextP=%.8x", tracePtr(contextP));

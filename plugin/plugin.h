@@ -132,6 +132,19 @@ terminalListEntry_t *insertOutputTerminalListEntry(nodeContext_t *contextP,
 CciTerminal *getInputTerminalHandle(nodeContext_t *contextP, const CciChar *terminalName);
 CciTerminal *getOutputTerminalHandle(nodeContext_t *contextP, const CciChar *terminalName);
 
+/* The entry's broker handle; null for a null entry. */
+inline CciTerminal *terminalObjectOf(const terminalListEntry_t *entryP) {
+    return entryP ? entryP->terminalObject : nullptr;
+}
+
+/* What getOutputTerminalHandle answers, for the message path. The node's own "out",
+   "failure" and "notFound", named by the vocabulary's texts themselves (TERM_OUT_VAL and
+   so on, recognised by address), come from the handles resolved when the node was
+   created. Any other name, a context without resolved handles, and every call while entry
+   and exit records are traced go through getOutputTerminalHandle, whose records then show
+   as before. */
+CciTerminal *outputTerminalForMessage(nodeContext_t *contextP, const CciChar *terminalName);
+
 /* Frees both terminal lists (the broker's handles stay the broker's). */
 void deleteAllTerminalListEntries(nodeContext_t *contextP);
 /* Frees the list starting at `anchorP`. */

@@ -73,11 +73,22 @@ int UClen(const CciChar *string) {
     if (string == nullptr) {
         return 0;
     }
+    // Four units a round; no unit after the terminator is read.
     const CciChar *p = string;
-    while (*p != 0) {
-        ++p;
+    for (;; p += 4) {
+        if (p[0] == 0) {
+            return static_cast<int>(p - string);
+        }
+        if (p[1] == 0) {
+            return static_cast<int>(p + 1 - string);
+        }
+        if (p[2] == 0) {
+            return static_cast<int>(p + 2 - string);
+        }
+        if (p[3] == 0) {
+            return static_cast<int>(p + 3 - string);
+        }
     }
-    return static_cast<int>(p - string);
 }
 
 CciChar *UCcpy(CciChar *destination, const CciChar *source) {
@@ -125,42 +136,60 @@ CciChar *UCchr(const CciChar *string, CciChar unit) {
 }
 
 CciChar *UCstr(const CciChar *string, const CciChar *needle) {
-    const int needleLength = UClen(needle);
-    if (string == nullptr || needleLength == 0) {
+    if (string == nullptr || needle == nullptr || needle[0] == 0) {
         return nullptr;
     }
-    // Look for the needle's first unit, then compare the rest in place.
+    // Look for the needle's first unit, then compare the rest in place until the needle
+    // ends. The look reads four units a round, each only once the one before it is known
+    // not to be the terminator.
     const CciChar first = needle[0];
-    for (const CciChar *p = string; *p != 0; ++p) {
-        if (*p != first) {
-            continue;
+    for (const CciChar *p = string;; ++p) {
+        for (;; p += 4) {
+            if (p[0] == first || p[0] == 0) {
+                break;
+            }
+            if (p[1] == first || p[1] == 0) {
+                p += 1;
+                break;
+            }
+            if (p[2] == first || p[2] == 0) {
+                p += 2;
+                break;
+            }
+            if (p[3] == first || p[3] == 0) {
+                p += 3;
+                break;
+            }
+        }
+        if (*p == 0) {
+            return nullptr;
         }
         int matched = 1;
-        while (matched < needleLength && p[matched] == needle[matched]) {
+        while (needle[matched] != 0 && p[matched] == needle[matched]) {
             ++matched;
         }
-        if (matched == needleLength) {
+        if (needle[matched] == 0) {
             return const_cast<CciChar *>(p);
         }
         if (p[matched] == 0) {
             return nullptr; // the string ended inside a partial match
         }
     }
-    return nullptr;
 }
 
 int UCcmp(const CciChar *a, const CciChar *b) {
     if (a == nullptr || b == nullptr) {
         return -1;
     }
-    while (*a != 0 && *a == *b) {
-        ++a;
-        ++b;
+    for (;; ++a, ++b) {
+        const CciChar unit = *a;
+        if (unit != *b) {
+            return unit < *b ? -1 : 1;
+        }
+        if (unit == 0) {
+            return 0;
+        }
     }
-    if (*a == *b) {
-        return 0;
-    }
-    return *a < *b ? -1 : 1;
 }
 
 int UCncmp(const CciChar *a, const CciChar *b, int n) {
@@ -245,12 +274,23 @@ void intToUC(int value, CciChar *output) {
     if (output == nullptr) {
         return;
     }
-    char digits[100];
-    const int length = snprintf(digits, sizeof digits, "%d", value);
-    for (int i = 0; i < length; ++i) {
-        output[i] = static_cast<unsigned char>(digits[i]);
+    // The digits come out last first; the magnitude is taken unsigned so that INT_MIN
+    // has one too.
+    CciChar reversed[10];
+    int count = 0;
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        reversed[count++] = static_cast<CciChar>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *output++ = u'-';
     }
-    output[length > 0 ? length : 0] = 0;
+    while (count > 0) {
+        *output++ = reversed[--count];
+    }
+    *output = 0;
 }
 
 int UCToInt(const CciChar *string) {

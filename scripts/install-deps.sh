@@ -7,6 +7,7 @@ packages=(
     libicu-dev libexpat1-dev libxml2-dev libsqlite3-dev sqlite3 libyaml-cpp-dev
     clang-format graphviz procps
     postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
+    libcpp-httplib-dev libgraphviz-dev chromium
 )
 missing=()
 for p in "${packages[@]}"; do

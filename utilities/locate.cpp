@@ -150,8 +150,8 @@ CciElement *locateElementInMessage(CciMessage *message, const CciChar *elementNa
     CciElement *elementP = nullptr;
     int rc = 0;
     bool_t isRoot = FALSE;
-    const int rootLength = UClen(U_ROOT_VAL);
-    const int environmentLength = UClen(U_ENVIRONMENT_VAL);
+    static const int rootLength = UClen(U_ROOT_VAL);
+    static const int environmentLength = UClen(U_ENVIRONMENT_VAL);
 
     if (elementName == nullptr) {
         TRACE_ERROR_TEXT("No path given, returning NULL");
@@ -227,12 +227,17 @@ CciElement *locateElementInTree(CciMessage *message, CciElement *currentElement,
         TRACE_EXIT_TYPE(69, "CciElement *", &elementP);
         return nullptr;
     }
+    /* The path's first name goes into the buffer; the rest is read where it is. */
     CciChar segment[PATH_BUFFER_UNITS];
-    UCncpy(segment, elementNameAndPath, LOCATE_MAX_PATH_BELOW_ROOT);
-    CciChar *separatorP = UCchr(segment, U_SEPARATOR_CHAR);
-    if (separatorP != nullptr) {
-        *separatorP = 0;
+    int segmentLength = 0;
+    for (; elementNameAndPath[segmentLength] != 0 &&
+           elementNameAndPath[segmentLength] != U_SEPARATOR_CHAR;
+         ++segmentLength) {
+        segment[segmentLength] = elementNameAndPath[segmentLength];
     }
+    segment[segmentLength] = 0;
+    const CciChar *separatorP =
+        elementNameAndPath[segmentLength] != 0 ? elementNameAndPath + segmentLength : nullptr;
     TRACE_INFO_TEXT("Extracted element name is '%S'", static_cast<const CciChar *>(segment));
 
     TRACE_INFO_TEXT("About to call cniSearchFirstChild with currentElement=%.8x, "

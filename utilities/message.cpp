@@ -182,7 +182,7 @@ int propagateMessageNoting(nodeContext_t *contextP, const CciChar *terminalName,
     TRACE_ENTRY("contextP=%.8x, terminalName=%S, message=%.8x, newMessage=%s", tracePtr(contextP),
                 orNullLiteral(terminalName), tracePtr(message), truthText(newMessage));
 
-    CciTerminal *terminalP = getOutputTerminalHandle(contextP, terminalName);
+    CciTerminal *terminalP = outputTerminalForMessage(contextP, terminalName);
     if (terminalP == nullptr) {
         char text[LOG_TEXT_SIZE];
         char insert[TERMINAL_INSERT_SIZE];

@@ -33,8 +33,11 @@ std::map<std::string, Measured> &results() {
 class Environment {
 public:
     Environment() {
-        char pattern[] = "/tmp/trevane-bench-runtime-XXXXXX";
-        const char *made = ::mkdtemp(pattern);
+        // $TMPDIR may name a memory file system, to measure the flow rather than the disk.
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") +
+                              "/trevane-bench-runtime-XXXXXX";
+        const char *made = ::mkdtemp(pattern.data());
         directory_ = made == nullptr ? "/tmp" : made;
         ::setenv(MQ_DIRECTORY_VARIABLE, (directory_ + "/mq").c_str(), 1);
         ::setenv("TREVANE_DEMO_DIR", directory_.c_str(), 1);

@@ -45,6 +45,7 @@ enum RuntimeMessage {
     MSG_PARSE_FAILED = 3017,
     MSG_TRACE_FAILED = 3018,
     MSG_NOT_ROUTED = 3019,
+    MSG_CONSOLE = 3020,
 };
 
 /* A property of a built-in class. */

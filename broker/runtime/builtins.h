@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "broker/cni.h"
+#include "broker/counters.h"
 
 namespace runtime {
 
@@ -77,6 +78,12 @@ public:
     void close();
 
     const InstanceCounts &counts() const;
+    /* The instance's counters per node and terminal, and its get-to-commit latency. */
+    const broker::InstanceCounters &flowCounters() const;
+    /* True while the instance is connected and its input queue open. */
+    bool reading() const;
+    /* The name of the MQInput node it runs (also after the flow is undeployed). */
+    const std::string &nodeName() const;
 
 private:
     struct State;

@@ -2,7 +2,8 @@
  * trevane-broker: the stand-in broker as a program. Reads a flow file, deploys the flow
  * (loading the plug-in libraries it names), runs it until SIGINT or SIGTERM, then stops
  * its input nodes, lets the messages in flight finish and deletes every node context.
- * The broker log goes to standard error and, with --log, to a file as well.
+ * The broker log goes to standard error and, with --log, to a file as well. With --http
+ * it also serves the operator's console (console.h) while the flow runs.
  */
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 #include "broker/host.h"
+#include "broker/runtime/builtin.h"
+#include "broker/runtime/console.h"
 #include "broker/runtime/flowfile.h"
 #include "broker/runtime/runtime.h"
 
@@ -53,9 +56,15 @@ Options:
                            without taking any message
   --stop-wait SECONDS      longest wait for the flow to stop after the signal, 1-3600
                            (default 30)
+  --http [ADDRESS:]PORT    serve the operator's console while the flow runs: the flow's
+                           picture with live counters at /, Prometheus metrics at
+                           /metrics, health at /healthz. ADDRESS defaults to 127.0.0.1
+                           (loopback); PORT 0 picks a free port. Off by default
   -h, --help               show this text
 
-The log line "Flow '<name>' is ready" tells that the flow takes messages.
+The log line "Flow '<name>' is ready" tells that the flow takes messages; with --http a
+line before it gives the console's address ("The console of flow '<name>' is at
+http://...").
 Exit status: 0 stopped normally, 1 the flow could not be deployed or started,
 2 wrong command line, 3 the flow did not stop within the stop wait, 128+N ended by a
 second signal N.
@@ -70,6 +79,8 @@ struct Options {
     std::string catalogues;
     bool check = false;
     long stopWait = 30; /* seconds */
+    bool http = false;
+    runtime::ConsoleOptions console;
 };
 
 [[noreturn]] void usageError(const std::string &message) {
@@ -126,6 +137,13 @@ Options parse(int argc, char **argv) {
             options.stopWait = n;
         } else if (arg == "--check") {
             options.check = true;
+        } else if (arg == "--http") {
+            std::string text = value("[ADDRESS:]PORT");
+            std::string problem;
+            if (!runtime::parseListenAddress(text, options.console, problem)) {
+                usageError("--http: " + problem);
+            }
+            options.http = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             usageError("unknown option '" + arg + "'");
         } else if (options.flowFile.empty()) {
@@ -200,8 +218,11 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A console client that goes away mid-answer must not end the broker.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<runtime::DeployedFlow> flow;
+    std::unique_ptr<runtime::Console> console;
     try {
         if (!options.catalogues.empty()) {
             broker::setCatalogueDirectory(options.catalogues);
@@ -218,12 +239,25 @@ int main(int argc, char **argv) {
             flow->undeploy();
             return 0;
         }
+        if (options.http) {
+            console = std::make_unique<runtime::Console>(*flow, options.console);
+            const std::string &name = flow->definition().name;
+            runtime::runtimeLog(
+                CCI_LOG_INFORMATION, __FILE__, __LINE__, "main", runtime::MSG_CONSOLE,
+                "The console of flow '" + name + "' is at " + console->url() + " (metrics at " +
+                    console->url() + "metrics, health at " + console->url() + "healthz)",
+                {name, console->url()});
+        }
         flow->start();
+        if (console != nullptr) {
+            console->setPhase(runtime::Console::Phase::Running);
+        }
         if (!options.readyFile.empty()) {
             writeReadyFile(options.readyFile);
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "trevane-broker: %s\n", e.what());
+        console.reset();
         flow.reset();
         return EXIT_DEPLOY;
     }
@@ -258,7 +292,13 @@ int main(int argc, char **argv) {
                      wait);
         std::_Exit(EXIT_STOP_WAIT);
     }).detach();
+    if (console != nullptr) {
+        console->setPhase(runtime::Console::Phase::Stopping); // /healthz answers 503 now
+    }
     flow->undeploy();
+    if (console != nullptr) {
+        console->stop();
+    }
     if (!options.readyFile.empty()) {
         std::remove(options.readyFile.c_str());
     }

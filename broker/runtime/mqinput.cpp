@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "broker/counters.h"
 #include "broker/runtime/builtin.h"
 #include "broker/runtime/builtins.h"
 
@@ -149,6 +150,12 @@ struct InputInstance::State {
     MQHOBJ queue = MQHO_UNUSABLE_HOBJ;
     std::vector<char> buffer = std::vector<char>(FIRST_BUFFER_SIZE);
     InstanceCounts counts;
+    // This instance's counter block; the broker counts into it while run() runs.
+    std::unique_ptr<broker::InstanceCounters> flowCounters;
+    uint32_t inputSlot = broker::NO_COUNTER_SLOT;
+    std::string nodeName; /* kept: readers may ask after the flow's nodes are deleted */
+    std::chrono::steady_clock::time_point taken;
+    std::atomic<bool> reading{false};
 
     long threshold() const {
         long value = parseNumber(input->property("backoutThreshold"));
@@ -170,6 +177,7 @@ struct InputInstance::State {
             connection.reset();
             throw broker::Error(text);
         }
+        reading = true;
     }
 
     // Sleeps up to `pause`, waking early when the instance is asked to stop.
@@ -218,6 +226,11 @@ struct InputInstance::State {
             MQCMIT(connection->handle(), &compCode, &reason);
             if (compCode != MQCC_FAILED) {
                 counts.committed++;
+#if TREVANE_FLOW_COUNTERS
+                flowCounters->committed(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - taken)
+                        .count());
+#endif
                 return;
             }
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -230,6 +243,9 @@ struct InputInstance::State {
         }
         MQBACK(connection->handle(), &compCode, &reason);
         counts.rolledBack++;
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->backOutUnit();
+#endif
         if (compCode == MQCC_FAILED) {
             // The queue manager returns the message when the connection ends.
             runtimeLog(CCI_LOG_ERROR, __FILE__, __LINE__, "InputInstance::endUnit",
@@ -243,6 +259,7 @@ struct InputInstance::State {
     }
 
     void reconnect() {
+        reading = false;
         queue = MQHO_UNUSABLE_HOBJ;
         connection.reset(); // disconnecting backs out what the connection held
     }
@@ -313,6 +330,9 @@ struct InputInstance::State {
 
     Outcome toFailure(CciMessage *destination, CciMessage *message, const MQMD &md,
                       const broker::BrokerException &reason) {
+#if TREVANE_FLOW_COUNTERS
+        flowCounters->add(inputSlot, broker::COUNT_EXCEPTIONS);
+#endif
         if (!attached(input->failure)) {
             logBackOut(md, std::string(reason.what()) + "; the failure terminal is not attached");
             return Outcome::BackOut;
@@ -409,6 +429,7 @@ struct InputInstance::State {
     }
 
     void run(const std::atomic<bool> &stopping) {
+        broker::CountersScope countersScope(flowCounters.get());
         while (!stopping.load()) {
             if (connection == nullptr) {
                 try {
@@ -439,6 +460,10 @@ struct InputInstance::State {
                 pauseFor(LONGEST_PAUSE, stopping);
                 continue;
             }
+#if TREVANE_FLOW_COUNTERS
+            flowCounters->beginUnit(inputSlot);
+            taken = std::chrono::steady_clock::now();
+#endif
             Outcome outcome = Outcome::BackOut;
             {
                 ConnectionScope scope(connection.get());
@@ -471,6 +496,14 @@ InputInstance::InputInstance(CciNode *node, std::string queueManager)
     }
     state_->queueManager = std::move(queueManager);
     state_->queueName = state_->input->property("queueName");
+    state_->nodeName = broker::nodeName(node);
+    broker::CounterLayout layout = broker::assignCounterSlots(broker::nodeFlow(node));
+    for (const broker::CounterLayout::Node &n : layout.nodes) {
+        if (n.name == state_->nodeName) {
+            state_->inputSlot = n.slot;
+        }
+    }
+    state_->flowCounters = std::make_unique<broker::InstanceCounters>(layout);
 }
 
 InputInstance::~InputInstance() = default;
@@ -489,6 +522,18 @@ void InputInstance::close() {
 
 const InstanceCounts &InputInstance::counts() const {
     return state_->counts;
+}
+
+const broker::InstanceCounters &InputInstance::flowCounters() const {
+    return *state_->flowCounters;
+}
+
+bool InputInstance::reading() const {
+    return state_->reading.load();
+}
+
+const std::string &InputInstance::nodeName() const {
+    return state_->nodeName;
 }
 
 std::string inputQueueOf(const CciNode *node) {

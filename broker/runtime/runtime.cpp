@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -82,10 +84,12 @@ struct DeployedFlow::State {
     std::string queueManager;
     int additionalInstances = 0;
     broker::Flow *flow = nullptr;
+    broker::CounterLayout counterLayout;
+    mutable std::mutex instancesMutex; /* instances while start() fills it; readers */
     std::vector<std::unique_ptr<InputInstance>> instances;
     std::vector<std::thread> threads;
     std::atomic<bool> stopping{false};
-    bool started = false;
+    std::atomic<bool> started{false};
 
     void fail(int line, const std::string &what) {
         broker::deleteFlow(flow);
@@ -266,6 +270,7 @@ std::unique_ptr<DeployedFlow> DeployedFlow::deploy(const FlowDefinition &definit
     s.connectTerminals();
     s.checkLoops();
     s.checkQueueManager();
+    s.counterLayout = broker::assignCounterSlots(s.flow);
 
     int inputs = 0;
     for (const NodeDefinition &n : definition.nodes) {
@@ -304,6 +309,7 @@ void DeployedFlow::start() {
         return;
     }
     std::vector<std::string> queues;
+    std::unique_lock instancesLock(s.instancesMutex);
     for (const NodeDefinition &n : s.definition.nodes) {
         CciNode *node = broker::findNode(s.flow, n.name);
         if (!isInputNode(node)) {
@@ -321,6 +327,7 @@ void DeployedFlow::start() {
             s.instances.push_back(std::move(instance));
         }
     }
+    instancesLock.unlock();
     s.stopping = false;
     for (auto &instance : s.instances) {
         InputInstance *running = instance.get();
@@ -455,6 +462,57 @@ std::vector<uint64_t> DeployedFlow::committedByInstance() const {
         counts.push_back(instance->counts().committed);
     }
     return counts;
+}
+
+FlowStatistics DeployedFlow::statistics() const {
+    const State &s = *state_;
+    FlowStatistics statistics;
+    statistics.flow = s.definition.name;
+    for (const broker::CounterLayout::Node &n : s.counterLayout.nodes) {
+        NodeStatistics node;
+        node.name = n.name;
+        node.className = n.className;
+        node.inputs = n.inputs;
+        for (const broker::CounterLayout::Terminal &t : n.outputs) {
+            node.outputs.emplace_back(t.name, 0);
+        }
+        statistics.nodes.push_back(std::move(node));
+    }
+    std::lock_guard lock(s.instancesMutex);
+    std::map<std::string, int> perNode;
+    for (const auto &instance : s.instances) {
+        const broker::InstanceCounters &counters = instance->flowCounters();
+        for (size_t i = 0; i < s.counterLayout.nodes.size(); ++i) {
+            const broker::CounterLayout::Node &n = s.counterLayout.nodes[i];
+            NodeStatistics &node = statistics.nodes[i];
+            node.in += counters.value(n.slot + broker::COUNT_IN);
+            node.exceptions += counters.value(n.slot + broker::COUNT_EXCEPTIONS);
+            node.backedOut += counters.value(n.slot + broker::COUNT_BACKED_OUT);
+            for (size_t t = 0; t < n.outputs.size(); ++t) {
+                node.outputs[t].second += counters.value(n.outputs[t].slot);
+            }
+        }
+        InstanceStatistics one;
+        one.inputNode = instance->nodeName();
+        one.index = perNode[one.inputNode]++;
+        one.committed = instance->counts().committed;
+        one.backedOut = instance->counts().rolledBack;
+        one.movedToBackoutQueue = instance->counts().backedOutToQueue;
+        one.reading = instance->reading();
+        one.latency = counters.latency();
+        statistics.instances.push_back(std::move(one));
+    }
+    return statistics;
+}
+
+bool DeployedFlow::inputsReading() const {
+    const State &s = *state_;
+    if (!s.started.load() || s.stopping.load()) {
+        return false;
+    }
+    std::lock_guard lock(s.instancesMutex);
+    return std::all_of(s.instances.begin(), s.instances.end(),
+                       [](const auto &instance) { return instance->reading(); });
 }
 
 CciNode *DeployedFlow::node(const std::string &name) const {

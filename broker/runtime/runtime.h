@@ -16,6 +16,7 @@
 
 #include "broker/cni.h"
 #include "broker/runtime/flowfile.h"
+#include "broker/runtime/statistics.h"
 
 namespace broker {
 struct Flow;
@@ -73,6 +74,14 @@ public:
     uint64_t backedOut() const;
     /* Messages each instance committed, in the order the instances were made. */
     std::vector<uint64_t> committedByInstance() const;
+    /* Every node's counters summed over the instances, and each instance's totals and
+       latency. Safe to call from any thread at any time, also while the flow starts or
+       stops: it locks only against start(), never against the message path. */
+    FlowStatistics statistics() const;
+    /* True while the flow is started, not stopping, and every instance has its
+       connection and input queue open. */
+    bool inputsReading() const;
+
     /* The broker's node of that name, or null (null after undeploy). */
     CciNode *node(const std::string &name) const;
 

@@ -4,9 +4,11 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "broker/cni.h"
 #include "tests/support/support.h"
@@ -161,6 +163,43 @@ TEST(ElementNames, ElementWithoutNameReportsOne) {
     EXPECT_EQ(buffer[0], 0);
 }
 
+// Names and texts of every short length (copied inline) and a few longer ones: the
+// buffer gets the text and its terminator and nothing beyond them; one unit too few cuts.
+TEST(ElementNames, EveryLengthIsCopiedWithItsTerminatorAndNothingBeyond) {
+    MessageScope scope;
+    CciElement *parent = root(scope.message());
+    for (size_t length = 0; length <= 70; ++length) {
+        std::u16string text;
+        for (size_t i = 0; i < length; ++i) {
+            text += static_cast<char16_t>(u'a' + i % 26);
+        }
+        CciElement *e = cniCreateElementAsLastChild(nullptr, parent);
+        cniSetElementName(nullptr, e, text.c_str());
+        cniSetElementCharacterValue(nullptr, e, text.c_str(), static_cast<CciSize>(length));
+        const CciSize whole = static_cast<CciSize>((length + 1) * sizeof(CciChar));
+        for (CciSize bytes : {whole, whole + 6, whole - 2}) {
+            for (bool name : {true, false}) {
+                CciChar buffer[80];
+                std::fill(std::begin(buffer), std::end(buffer), u'#');
+                const CciSize units = name ? cniElementName(nullptr, e, buffer, bytes)
+                                           : cniElementCharacterValue(nullptr, e, buffer, bytes);
+                EXPECT_EQ(units, static_cast<CciSize>(length + 1));
+                const size_t written = bytes >= whole ? length : (length > 0 ? length - 1 : 0);
+                if (bytes < 2) {
+                    EXPECT_EQ(buffer[0], u'#') << "no room, nothing written";
+                    continue;
+                }
+                EXPECT_TRUE(std::u16string(buffer, written) == text.substr(0, written))
+                    << (name ? "name" : "text") << " of " << length << " in " << bytes;
+                EXPECT_EQ(buffer[written], 0) << length << " in " << bytes;
+                for (size_t i = written + 1; i < 80; ++i) {
+                    ASSERT_EQ(buffer[i], u'#') << "unit " << i << " written for " << length;
+                }
+            }
+        }
+    }
+}
+
 TEST(ElementValues, CharacterSetterStopsAtTheTerminatorWithinItsLength) {
     MessageScope scope;
     CciElement *e = build(root(scope.message()), "n");
@@ -229,6 +268,38 @@ TEST(Search, NextSiblingSearchFindsLaterMatchesOnly) {
         seen.push_back(dump(i));
     }
     EXPECT_EQ(seen, (std::vector<std::string>{"Insert(Text='a')", "Insert(Text='b')", "Insert"}));
+}
+
+// Siblings whose names agree in length and first unit and differ further on, for names
+// of the lengths compared in one, two and four loads and longer.
+TEST(Search, NamesOfOneLengthDifferingAnywhereAreTold) {
+    for (size_t length : {1u, 2u, 3u, 4u, 7u, 8u, 9u, 15u, 16u, 17u, 30u}) {
+        MessageScope scope;
+        CciElement *parent = root(scope.message());
+        const std::u16string wanted(length, u'n');
+        std::vector<CciElement *> made;
+        for (size_t at = length; at-- > 0;) { // a difference at every place but the first
+            std::u16string other = wanted;
+            other[at] = u'm';
+            if (at == 0) {
+                other[0] = u'n';
+                other += u'x'; // same start, one longer
+            }
+            CciElement *e = cniCreateElementAsLastChild(nullptr, parent);
+            cniSetElementType(nullptr, e, CCI_ELEMENT_TYPE_NAME_VALUE);
+            cniSetElementName(nullptr, e, other.c_str());
+            made.push_back(e);
+        }
+        CciElement *match = cniCreateElementAsLastChild(nullptr, parent);
+        cniSetElementType(nullptr, match, CCI_ELEMENT_TYPE_NAME_VALUE);
+        cniSetElementName(nullptr, match, wanted.c_str());
+        int rc = -1;
+        EXPECT_EQ(cniSearchFirstChild(&rc, parent, CCI_COMPARE_MODE_NAME_TYPE,
+                                      CCI_ELEMENT_TYPE_NAME_VALUE, wanted.c_str()),
+                  match)
+            << "length " << length;
+        EXPECT_EQ(rc, CCI_SUCCESS);
+    }
 }
 
 TEST(Search, NamesCompareExactlyAndOtherModesAreRefused) {

@@ -58,6 +58,17 @@ TEST(ExceptionSearch, FindsTheFirstCharacterInsertTextWithTheKeyword) {
         {db(insert("no code") + ", " + db(insert("SQLSTATE=777"))), 777, "SQLSTATE=777"},
         {db(insert("short") + ", " + insert(longText)), 54321, longText},
         {db(insert("state unknown, SQLSTATE")), 0, "state unknown, SQLSTATE"},
+        // The code follows the first "SQLSTATE=", wherever the first "SQLSTATE" is.
+        {db(insert("SQLSTATE unknown, then SQLSTATE=42")), 42,
+         "SQLSTATE unknown, then SQLSTATE=42"},
+        // The buffer is allocated, then grows; the match, shorter than the buffer by then,
+        // comes back whole and terminated.
+        {db(insert("a") + ", " + insert(std::string(40, 'b')) + ", " + insert("ccc SQLSTATE=9")), 9,
+         "ccc SQLSTATE=9"},
+        {"DatabaseExceptions(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"DatabaseExceptioN(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"DatabaseExceptio(" + insert("SQLSTATE=1") + ")", -999, ""},
+        {"Database(" + insert("SQLSTATE=1") + ")", -999, ""},
         {"", -999, ""},
         {"RecoverableException, " + db(insert("SQLSTATE=1")), -999, ""},
         {"databaseException(" + insert("SQLSTATE=1") + ")", -999, ""},
