@@ -45,8 +45,10 @@ public:
              BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) override;
     bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) override;
     bool backOut(int64_t unitOfWork, Failure &failure) override;
-    // The server rolls back the transaction of a holder that died: nothing to do here.
-    int64_t recoverAbandoned(Failure &) override { return 0; }
+    // The server rolls back the transaction of a holder that died, with no notification:
+    // answers 1 (its messages may be ready again), so that a waiting get looks again at
+    // each of its housekeeping rounds.
+    int64_t recoverAbandoned(Failure &) override { return 1; }
     int64_t dataVersion(Failure &failure) override;
     // False once this store deleted the queue manager or its entry is gone.
     bool stillPresent() const override;
