@@ -1,6 +1,7 @@
 // Administration of queue managers and queues: the functions of messaging/admin.h, each
 // opening the queue manager's store for the one operation. Called by mqadmin and tests.
 #include "messaging/admin.h"
+#include "messaging/pgstore.h"
 #include "messaging/store.h"
 
 #include <algorithm>
@@ -9,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -56,6 +59,39 @@ std::string text(const char *value) {
     return value != nullptr ? value : "";
 }
 
+// Makes a directory and its parents.
+bool makeDirectory(const std::string &directory, Failure &failure) {
+    for (size_t slash = 1; slash != std::string::npos; slash = directory.find('/', slash + 1)) {
+        std::string part = directory.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            failure = {MQRC_RESOURCE_PROBLEM,
+                       "cannot make the directory " + part + ": " + std::strerror(errno)};
+            return false;
+        }
+    }
+    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+        failure = {MQRC_RESOURCE_PROBLEM,
+                   "cannot make the directory " + directory + ": " + std::strerror(errno)};
+        return false;
+    }
+    return true;
+}
+
+// True, with MQRC_OBJECT_ALREADY_EXISTS, when the data directory has an entry for the name
+// in either kind of store.
+bool entryExists(const std::string &directory, const std::string &name, Failure &failure) {
+    struct stat info {};
+    for (const std::string &path :
+         {queueManagerPath(directory, name), postgresEntryPath(directory, name)}) {
+        if (::stat(path.c_str(), &info) == 0) {
+            failure = {MQRC_OBJECT_ALREADY_EXISTS,
+                       "queue manager " + name + " already exists (" + path + ")"};
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" {
@@ -76,22 +112,74 @@ MQLONG mqDataDirectory(char *buffer, size_t size, char *detail, size_t detailSiz
 }
 
 MQLONG mqCreateQueueManager(const char *name, char *detail, size_t detailSize) {
-    Store store;
+    std::unique_ptr<Store> store = storeFor(text(name));
     Failure failure;
-    if (!store.create(text(name), failure)) {
+    if (std::string directory = dataDirectory(failure);
+        !directory.empty() && validQueueManagerName(text(name)) &&
+        ::access(postgresEntryPath(directory, text(name)).c_str(), F_OK) == 0) {
+        return answer({MQRC_OBJECT_ALREADY_EXISTS,
+                       "queue manager " + text(name) + " already exists (in PostgreSQL, " +
+                           postgresEntryPath(directory, text(name)) + ")"},
+                      detail, detailSize);
+    }
+    if (!store->create(text(name), failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
 }
 
-MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t detailSize) {
-    Store store;
+MQLONG mqCreateQueueManagerPostgres(const char *name, const char *conninfo, char *detail,
+                                    size_t detailSize) {
+    std::string qmgr = text(name);
+    std::string connection = text(conninfo);
     Failure failure;
-    if (!store.open(text(name), failure) || !store.markDeleted(force != 0, failure)) {
+    if (!validQueueManagerName(qmgr)) {
+        return answer({MQRC_OBJECT_NAME_ERROR,
+                       "'" + qmgr +
+                           "' is not a queue manager name (1 to 48 letters, digits, '.', '_',"
+                           " '%' or '-', not starting with '.')"},
+                      detail, detailSize);
+    }
+    if (connection.find('\n') != std::string::npos) {
+        return answer({MQRC_OBJECT_NAME_ERROR, "the connection text spans several lines"}, detail,
+                      detailSize);
+    }
+    std::string directory = dataDirectory(failure);
+    if (directory.empty() || entryExists(directory, qmgr, failure) ||
+        !makeDirectory(directory, failure)) {
         return answer(failure, detail, detailSize);
     }
-    std::string path = store.path();
+    std::string entry = postgresEntryPath(directory, qmgr);
+    PgStore store(connection, entry);
+    if (!store.create(qmgr, failure)) {
+        return answer(failure, detail, detailSize);
+    }
     store.close();
+    // Written whole under another name first, so that no program reads half an entry.
+    std::string part = entry + ".part";
+    {
+        std::ofstream out(part, std::ios::trunc);
+        out << connection << '\n';
+        out.close();
+        if (!out || ::rename(part.c_str(), entry.c_str()) != 0) {
+            ::unlink(part.c_str());
+            return answer({MQRC_RESOURCE_PROBLEM,
+                           "queue manager " + qmgr + " was made in the database but its entry " +
+                               entry + " could not be written: " + std::strerror(errno)},
+                          detail, detailSize);
+        }
+    }
+    return succeed(detail, detailSize);
+}
+
+MQLONG mqDeleteQueueManager(const char *name, int force, char *detail, size_t detailSize) {
+    std::unique_ptr<Store> store = storeFor(text(name));
+    Failure failure;
+    if (!store->open(text(name), failure) || !store->markDeleted(force != 0, failure)) {
+        return answer(failure, detail, detailSize);
+    }
+    std::string path = store->path();
+    store->close();
     // Marked deleted first, so a process that still has the file open fails instead of
     // writing into a file nobody will read again.
     for (const char *suffix : {"", "-wal", "-shm", "-lock"}) {
@@ -120,13 +208,14 @@ MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP, ch
     }
     std::vector<std::string> names;
     if (DIR *dir = ::opendir(directory.c_str()); dir != nullptr) {
-        constexpr std::string_view suffix = ".qmgr";
         while (dirent *entry = ::readdir(dir)) {
             std::string_view file = entry->d_name;
-            if (file.size() > suffix.size() && file.ends_with(suffix)) {
-                std::string_view name = file.substr(0, file.size() - suffix.size());
-                if (validQueueManagerName(name)) {
-                    names.emplace_back(name);
+            for (std::string_view suffix : {".qmgr", ".qmgr-pg"}) {
+                if (file.size() > suffix.size() && file.ends_with(suffix)) {
+                    std::string_view name = file.substr(0, file.size() - suffix.size());
+                    if (validQueueManagerName(name)) {
+                        names.emplace_back(name);
+                    }
                 }
             }
         }
@@ -140,6 +229,7 @@ MQLONG mqListQueueManagers(mqQueueManagerInfo_t **managersPP, MQLONG *countP, ch
         return succeed(detail, detailSize);
     }
     std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
     auto *managers =
         static_cast<mqQueueManagerInfo_t *>(std::calloc(names.size(), sizeof **managersPP));
     if (managers == nullptr) {
@@ -174,9 +264,9 @@ MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
         chosen = *attributes;
     }
     Failure failure;
-    Store store;
-    if (!validAttributes(chosen, failure) || !store.open(text(qmgrName), failure) ||
-        !store.defineQueue(queue, chosen, failure)) {
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
+    if (!validAttributes(chosen, failure) || !store->open(text(qmgrName), failure) ||
+        !store->defineQueue(queue, chosen, failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
@@ -185,9 +275,9 @@ MQLONG mqDefineQueue(const char *qmgrName, const char *queueName,
 MQLONG mqDeleteQueue(const char *qmgrName, const char *queueName, int purge, char *detail,
                      size_t detailSize) {
     Failure failure;
-    Store store;
-    if (!store.open(text(qmgrName), failure) ||
-        !store.deleteQueue(text(queueName), purge != 0, failure)) {
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
+    if (!store->open(text(qmgrName), failure) ||
+        !store->deleteQueue(text(queueName), purge != 0, failure)) {
         return answer(failure, detail, detailSize);
     }
     return succeed(detail, detailSize);
@@ -201,10 +291,10 @@ MQLONG mqListQueues(const char *qmgrName, mqQueueInfo_t **queuesPP, MQLONG *coun
     *queuesPP = nullptr;
     *countP = 0;
     Failure failure;
-    Store store;
+    std::unique_ptr<Store> store = storeFor(text(qmgrName));
     std::vector<mqQueueInfo_t> queues;
-    if (!store.open(text(qmgrName), failure) || store.recoverAbandoned(failure) < 0 ||
-        !store.listQueues(queues, failure)) {
+    if (!store->open(text(qmgrName), failure) || store->recoverAbandoned(failure) < 0 ||
+        !store->listQueues(queues, failure)) {
         return answer(failure, detail, detailSize);
     }
     if (queues.empty()) {

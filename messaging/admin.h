@@ -59,6 +59,15 @@ MQ_EXPORT MQLONG mqDataDirectory(char *buffer, size_t size, char *detail, size_t
    when it exists, MQRC_OBJECT_NAME_ERROR for a name that is not allowed. */
 MQ_EXPORT MQLONG mqCreateQueueManager(const char *name, char *detail, size_t detailSize);
 
+/* Creates queue manager name in the PostgreSQL database that conninfo (libpq's connection
+   text) names, creating the schema there when the database has none, and records it in the
+   data directory as NAME.qmgr-pg, so that MQCONN(name) finds it. Several queue managers,
+   and the programs of several machines, may share one database. MQRC_Q_MGR_UNREACHABLE
+   when the server does not answer, MQRC_Q_MGR_NOT_AVAILABLE when the database has a schema
+   of another version. */
+MQ_EXPORT MQLONG mqCreateQueueManagerPostgres(const char *name, const char *conninfo, char *detail,
+                                              size_t detailSize);
+
 /* Deletes queue manager name and its files. Refused with MQRC_OBJECT_IN_USE while a live
    process holds messages in a unit of work, or while messages remain and force is 0.
    MQRC_Q_MGR_NAME_ERROR when there is no such queue manager. */

@@ -57,7 +57,7 @@ struct Connection {
     std::mutex mutex;
     bool closed = false;
     pid_t pid = 0;
-    Store store;
+    std::unique_ptr<Store> store;
     int64_t unitOfWork = 0;
     int64_t pendingGets = 0;             // messages got under syncpoint since the last commit
     std::vector<PendingPut> pendingPuts; // put under syncpoint, stored at commit
@@ -122,7 +122,7 @@ LockedConnection lockConnection(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reason
         // A forked child inherits the table but must not use its parent's database handles.
         if (!result.connection->closed && result.connection->pid == ::getpid()) {
             Failure failure;
-            if (checkFile && !result.connection->store.fileIntact(failure)) {
+            if (checkFile && !result.connection->store->fileIntact(failure)) {
                 reportFailure(compCodeP, reasonP, failure);
                 return {};
             }
@@ -249,17 +249,17 @@ void fillPutContext(MQMD &md) {
 bool housekeeping(Connection &connection, const OpenQueue &open, bool &recovered,
                   Failure &failure) {
     connection.lastHousekeeping = Clock::now();
-    if (!connection.store.fileIntact(failure)) {
+    if (!connection.store->fileIntact(failure)) {
         return false;
     }
-    if (!connection.store.stillPresent()) {
+    if (!connection.store->stillPresent()) {
         failure = {MQRC_CONNECTION_BROKEN,
-                   "queue manager " + connection.store.name() + " was deleted"};
+                   "queue manager " + connection.store->name() + " was deleted"};
         return false;
     }
     Failure ignored; // a busy store only postpones the recovery
-    recovered = connection.store.recoverAbandoned(ignored) > 0;
-    return connection.store.queueExists(open.queue.id, failure);
+    recovered = connection.store->recoverAbandoned(ignored) > 0;
+    return connection.store->queueExists(open.queue.id, failure);
 }
 
 } // namespace
@@ -284,7 +284,8 @@ void MQCONN(const char *qmgrName, MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *re
     std::string_view name = fieldText(qmgrName, MQ_Q_MGR_NAME_LENGTH);
     auto connection = std::make_shared<Connection>();
     Failure failure;
-    if (!connection->store.open(name, failure)) {
+    connection->store = storeFor(name);
+    if (!connection->store->open(name, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
@@ -304,7 +305,7 @@ void MQCONN(const char *qmgrName, MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *re
     {
         std::lock_guard lock(connection->mutex);
         Failure ignored; // recovery is retried by later gets
-        connection->store.recoverAbandoned(ignored);
+        connection->store->recoverAbandoned(ignored);
     }
     *hconnP = handle;
     report(compCodeP, reasonP, MQCC_OK, MQRC_NONE);
@@ -331,9 +332,9 @@ void MQDISC(MQHCONN *hconnP, MQLONG *compCodeP, MQLONG *reasonP) {
     Failure failure;
     connection->pendingPuts.clear();
     bool backedOut =
-        connection->pendingGets == 0 || connection->store.backOut(connection->unitOfWork, failure);
+        connection->pendingGets == 0 || connection->store->backOut(connection->unitOfWork, failure);
     connection->queues.clear();
-    connection->store.close();
+    connection->store->close();
     {
         // Once the unit is no longer live, any connection of this process that looks for
         // abandoned work returns what a failed back-out left held.
@@ -382,17 +383,17 @@ void MQOPEN(MQHCONN hconn, MQOD *od, MQLONG options, MQHOBJ *hobjP, MQLONG *comp
         return;
     }
     std::string_view qmgr = fieldText(od->ObjectQMgrName, sizeof od->ObjectQMgrName);
-    if (!qmgr.empty() && qmgr != connection->store.name()) {
+    if (!qmgr.empty() && qmgr != connection->store->name()) {
         report(compCodeP, reasonP, MQCC_FAILED, MQRC_UNKNOWN_OBJECT_Q_MGR,
                "queue manager " + std::string(qmgr) + " is not the connected one (" +
-                   connection->store.name() + ")");
+                   connection->store->name() + ")");
         return;
     }
     OpenQueue open;
     open.options = options;
     Failure failure;
-    if (!connection->store.findQueue(fieldText(od->ObjectName, sizeof od->ObjectName), open.queue,
-                                     failure)) {
+    if (!connection->store->findQueue(fieldText(od->ObjectName, sizeof od->ObjectName), open.queue,
+                                      failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
@@ -503,7 +504,7 @@ void MQPUT(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQPMO *pmo, MQLONG length, cons
     Failure failure;
     if (pmo->Options & MQPMO_SYNCPOINT) {
         // Kept until the commit stores it with the rest of the unit, in one transaction.
-        if (!connection->store.queueExists(open->queue.id, failure)) {
+        if (!connection->store->queueExists(open->queue.id, failure)) {
             reportFailure(compCodeP, reasonP, failure);
             return;
         }
@@ -515,7 +516,7 @@ void MQPUT(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQPMO *pmo, MQLONG length, cons
                             std::chrono::system_clock::now().time_since_epoch())
                             .count();
         connection->pendingPuts.push_back(std::move(pending));
-    } else if (!connection->store.put(open->queue, stored, buffer, length, failure)) {
+    } else if (!connection->store->put(open->queue, stored, buffer, length, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
@@ -600,7 +601,7 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
     MQLONG dataLength = 0;
     bool truncated = false;
     Failure failure;
-    Store &store = connection->store;
+    Store &store = *connection->store;
     auto attempt = [&] {
         failure = {};
         return store.get(open->queue, request, found, open->cursor, dataLength, truncated, failure);
@@ -627,7 +628,7 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
                 break;
             }
             auto sleep = unlimited ? pause : std::min<Clock::duration>(pause, deadline - now);
-            std::this_thread::sleep_for(sleep);
+            store.waitForChange(std::chrono::ceil<std::chrono::milliseconds>(sleep));
             pause = std::min(pause * 2, LONGEST_POLL);
             // Another connection's commit changes the data version; without one there is
             // nothing new to find.
@@ -680,7 +681,7 @@ void MQCMIT(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
     Failure failure;
     // On failure the unit stays as it was: the caller may commit again or back out.
     if ((connection->pendingGets > 0 || !connection->pendingPuts.empty()) &&
-        !connection->store.commit(connection->unitOfWork, connection->pendingPuts, failure)) {
+        !connection->store->commit(connection->unitOfWork, connection->pendingPuts, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
@@ -700,7 +701,7 @@ void MQBACK(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
     Failure failure;
     connection->pendingPuts.clear();
     if (connection->pendingGets > 0 &&
-        !connection->store.backOut(connection->unitOfWork, failure)) {
+        !connection->store->backOut(connection->unitOfWork, failure)) {
         reportFailure(compCodeP, reasonP, failure);
         return;
     }
@@ -714,11 +715,13 @@ const char *mqReasonName(MQLONG reason) {
     case name:                                                                                     \
         return #name;
         REASON(MQRC_NONE)
+        REASON(MQRC_CONNECTION_LOST)
         REASON(MQRC_HCONN_ERROR)
         REASON(MQRC_HOBJ_ERROR)
         REASON(MQRC_NO_MSG_AVAILABLE)
         REASON(MQRC_OPTIONS_ERROR)
         REASON(MQRC_Q_MGR_NAME_ERROR)
+        REASON(MQRC_Q_MGR_UNREACHABLE)
         REASON(MQRC_TRUNCATED_MSG_ACCEPTED)
         REASON(MQRC_TRUNCATED_MSG_FAILED)
         REASON(MQRC_UNKNOWN_OBJECT_NAME)

@@ -47,11 +47,13 @@ typedef unsigned char MQBYTE;
 /* Reason codes. The first group is what clients of a queue manager commonly test for;
    the codes from 2500 on are this queue manager's own. */
 #define MQRC_NONE 0
+#define MQRC_CONNECTION_LOST 2009        /* the database server went away; the unit rolled back */
 #define MQRC_HCONN_ERROR 2018            /* not a live connection of this process */
 #define MQRC_HOBJ_ERROR 2019             /* not an open queue of this connection */
 #define MQRC_NO_MSG_AVAILABLE 2033       /* nothing to get within the wait interval */
 #define MQRC_OPTIONS_ERROR 2046          /* unknown or contradictory options */
 #define MQRC_Q_MGR_NAME_ERROR 2058       /* no queue manager of that name */
+#define MQRC_Q_MGR_UNREACHABLE 2059      /* its database server does not answer */
 #define MQRC_TRUNCATED_MSG_ACCEPTED 2079 /* warning: part returned, message removed */
 #define MQRC_TRUNCATED_MSG_FAILED 2080   /* buffer too short; the message stays */
 #define MQRC_UNKNOWN_OBJECT_NAME 2085    /* no queue of that name */

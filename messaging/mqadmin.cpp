@@ -21,11 +21,15 @@ namespace {
 constexpr const char *USAGE = R"(Usage: mqadmin [--dir DIRECTORY] COMMAND [ARGUMENTS]
 
 Administers the queue managers of the stand-in queue manager. Each queue manager is one
-SQLite file in the data directory: --dir, else $TREVANE_MQ_DIR, else
+SQLite file in the data directory, or an entry there (QMGR.qmgr-pg) naming the PostgreSQL
+database that keeps it. The data directory: --dir, else $TREVANE_MQ_DIR, else
 $XDG_DATA_HOME/trevane/queue-managers, else ~/.local/share/trevane/queue-managers.
 
 Commands:
-  create-qm QMGR                create a queue manager
+  create-qm QMGR [--postgres CONNINFO]
+                                create a queue manager: a file in the data directory, or
+                                in the PostgreSQL database CONNINFO names (libpq's
+                                connection text; schema created when missing)
   delete-qm QMGR [--force]      delete a queue manager; --force even when it holds messages
   list-qm                       list the queue managers
   define-q QMGR QUEUE [--priority 0-9] [--persistence 0|1] [--max-length BYTES]
@@ -314,9 +318,12 @@ int run(const std::string &command, Arguments &args) {
         args.finish();
         printDirectory();
     } else if (command == "create-qm") {
+        auto postgres = args.value("--postgres");
         std::string qmgr = args.positional("queue manager name");
         args.finish();
-        MQLONG reason = mqCreateQueueManager(qmgr.c_str(), detail, sizeof detail);
+        MQLONG reason = postgres ? mqCreateQueueManagerPostgres(qmgr.c_str(), postgres->c_str(),
+                                                                detail, sizeof detail)
+                                 : mqCreateQueueManager(qmgr.c_str(), detail, sizeof detail);
         if (reason != MQRC_NONE) {
             callFailed("cannot create queue manager " + qmgr, reason, detail);
         }

@@ -1,8 +1,8 @@
 // The queue manager's storage: one SQLite file per queue manager, holding its queue
 // definitions and its messages. Owns the schema, the statements of every operation and the
 // identity of the processes that hold messages in units of work. Called by the messaging
-// calls (mq.cpp) and the administration functions (admin.cpp), one Store per connection;
-// the Stores of one process share one Writer per queue manager for their changes.
+// calls (mq.cpp) and the administration functions (admin.cpp), one SqliteStore per connection;
+// the SqliteStores of one process share one Writer per queue manager for their changes.
 //
 // A message row is ready (state 0) or got under syncpoint (1); state 2, put under
 // syncpoint, is only found in files of earlier builds, which stored such puts at once (it
@@ -11,6 +11,7 @@
 // priority order, then arrival (seq). Writers use BEGIN IMMEDIATE so two processes never
 // take the same row.
 #include "messaging/store.h"
+#include "messaging/pgstore.h"
 
 #include <sqlite3.h>
 
@@ -476,11 +477,29 @@ bool processIsAlive(const ProcessIdentity &process) {
 
 // ---- the store -----------------------------------------------------------------------
 
-Store::~Store() {
+std::string postgresEntryPath(const std::string &directory, std::string_view name) {
+    return queueManagerPath(directory, name) + "-pg";
+}
+
+std::unique_ptr<Store> storeFor(std::string_view qmgrName) {
+    Failure failure;
+    std::string directory = dataDirectory(failure);
+    if (!directory.empty() && validQueueManagerName(qmgrName)) {
+        std::string entry = postgresEntryPath(directory, qmgrName);
+        std::ifstream in(entry);
+        std::string conninfo;
+        if (in && std::getline(in, conninfo)) {
+            return std::make_unique<PgStore>(conninfo, entry);
+        }
+    }
+    return std::make_unique<SqliteStore>();
+}
+
+SqliteStore::~SqliteStore() {
     close();
 }
 
-void Store::close() {
+void SqliteStore::close() {
     writer_.reset();
     for (sqlite3_stmt *statement : statements_) {
         sqlite3_finalize(statement);
@@ -492,7 +511,7 @@ void Store::close() {
     }
 }
 
-bool Store::exec(const char *sql, Failure &failure) {
+bool SqliteStore::exec(const char *sql, Failure &failure) {
     char *message = nullptr;
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
         std::string what = message != nullptr ? message : sqlite3_errmsg(db_);
@@ -504,7 +523,7 @@ bool Store::exec(const char *sql, Failure &failure) {
     return true;
 }
 
-bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
+bool SqliteStore::openFile(std::string_view qmgrName, bool create, Failure &failure) {
     close();
     name_ = std::string(qmgrName);
     if (!validQueueManagerName(qmgrName)) {
@@ -566,7 +585,7 @@ bool Store::openFile(std::string_view qmgrName, bool create, Failure &failure) {
     return true;
 }
 
-bool Store::open(std::string_view qmgrName, Failure &failure) {
+bool SqliteStore::open(std::string_view qmgrName, Failure &failure) {
     if (!openFile(qmgrName, false, failure)) {
         return false;
     }
@@ -600,7 +619,7 @@ bool Store::open(std::string_view qmgrName, Failure &failure) {
     return true;
 }
 
-bool Store::create(std::string_view qmgrName, Failure &failure) {
+bool SqliteStore::create(std::string_view qmgrName, Failure &failure) {
     if (!openFile(qmgrName, true, failure)) {
         return false;
     }
@@ -644,7 +663,7 @@ bool Store::create(std::string_view qmgrName, Failure &failure) {
     return true;
 }
 
-bool Store::fileIntact(Failure &failure) const {
+bool SqliteStore::fileIntact(Failure &failure) const {
     struct stat info {};
     if (::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_ &&
         info.st_size == 0) {
@@ -657,12 +676,12 @@ bool Store::fileIntact(Failure &failure) const {
     return true;
 }
 
-bool Store::stillPresent() const {
+bool SqliteStore::stillPresent() const {
     struct stat info {};
     return ::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
 }
 
-int64_t Store::dataVersion(Failure &failure) {
+int64_t SqliteStore::dataVersion(Failure &failure) {
     sqlite3_stmt *statement = prepared(DATA_VERSION, failure);
     if (statement == nullptr) {
         return -1;
@@ -675,7 +694,7 @@ int64_t Store::dataVersion(Failure &failure) {
     return sqlite3_column_int64(statement, 0);
 }
 
-bool Store::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
+bool SqliteStore::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
     sqlite3_stmt *statement = prepared(FIND_QUEUE, failure);
     if (statement == nullptr) {
         return false;
@@ -700,7 +719,7 @@ bool Store::findQueue(std::string_view queueName, QueueDefinition &queue, Failur
     return true;
 }
 
-bool Store::queueExists(int64_t queueId, Failure &failure) {
+bool SqliteStore::queueExists(int64_t queueId, Failure &failure) {
     sqlite3_stmt *statement = prepared(QUEUE_EXISTS, failure);
     if (statement == nullptr) {
         return false;
@@ -1264,7 +1283,7 @@ std::shared_ptr<Writer> sharedWriter(const std::string &name, const std::string 
 
 } // namespace
 
-Writer *Store::writer(Failure &failure) {
+Writer *SqliteStore::writer(Failure &failure) {
     if (writer_ == nullptr) {
         writer_ = sharedWriter(name_, path_, device_, inode_, failure);
         if (writer_ == nullptr && !stillPresent()) {
@@ -1277,8 +1296,8 @@ Writer *Store::writer(Failure &failure) {
 
 // ---- messages ------------------------------------------------------------------------
 
-bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
-                Failure &failure) {
+bool SqliteStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                      Failure &failure) {
     Writer *w = writer(failure);
     if (w == nullptr) {
         return false;
@@ -1292,8 +1311,8 @@ bool Store::put(const QueueDefinition &queue, const MQMD &md, const void *data, 
         failure);
 }
 
-bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
-                BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
+bool SqliteStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                      BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
     Handle own{db_, statements_, name_, path_};
     if (request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext) {
         return findMessage(own, queue, request, md, cursor, dataLength, truncated, failure);
@@ -1315,7 +1334,8 @@ bool Store::get(const QueueDefinition &queue, const GetRequest &request, MQMD &m
         failure);
 }
 
-bool Store::commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) {
+bool SqliteStore::commit(int64_t unitOfWork, const std::vector<PendingPut> &puts,
+                         Failure &failure) {
     Writer *w = writer(failure);
     if (w == nullptr) {
         return false;
@@ -1336,7 +1356,7 @@ bool Store::commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Fail
         failure);
 }
 
-bool Store::backOut(int64_t unitOfWork, Failure &failure) {
+bool SqliteStore::backOut(int64_t unitOfWork, Failure &failure) {
     Writer *w = writer(failure);
     if (w == nullptr) {
         return false;
@@ -1350,7 +1370,7 @@ bool Store::backOut(int64_t unitOfWork, Failure &failure) {
         failure);
 }
 
-int64_t Store::recoverAbandoned(Failure &failure) {
+int64_t SqliteStore::recoverAbandoned(Failure &failure) {
     // Read the holders without a write lock: in the usual case every holder is alive and
     // nothing needs writing.
     std::vector<int64_t> abandoned;
@@ -1403,18 +1423,18 @@ int64_t Store::recoverAbandoned(Failure &failure) {
     return ok ? changed : -1;
 }
 
-bool Store::fail(Failure &failure, MQLONG reason, std::string_view what) {
+bool SqliteStore::fail(Failure &failure, MQLONG reason, std::string_view what) {
     return failOn(Handle{db_, statements_, name_, path_}, failure, reason, what);
 }
 
-sqlite3_stmt *Store::prepared(int slot, Failure &failure) {
+sqlite3_stmt *SqliteStore::prepared(int slot, Failure &failure) {
     return preparedOn(Handle{db_, statements_, name_, path_}, slot, failure);
 }
 
 // ---- administration ------------------------------------------------------------------
 
-bool Store::defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
-                        Failure &failure) {
+bool SqliteStore::defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                              Failure &failure) {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(db_,
                            "INSERT INTO queues(name, default_priority, default_persistence,"
@@ -1466,7 +1486,7 @@ bool countMessages(sqlite3 *db, int64_t queueId, int64_t &held, int64_t &ready) 
 
 } // namespace
 
-bool Store::deleteQueue(std::string_view queueName, bool purge, Failure &failure) {
+bool SqliteStore::deleteQueue(std::string_view queueName, bool purge, Failure &failure) {
     if (recoverAbandoned(failure) < 0) {
         return false;
     }
@@ -1506,7 +1526,7 @@ bool Store::deleteQueue(std::string_view queueName, bool purge, Failure &failure
     return true;
 }
 
-bool Store::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
+bool SqliteStore::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
     sqlite3_stmt *statement = nullptr;
     if (sqlite3_prepare_v2(
             db_,
@@ -1540,7 +1560,7 @@ bool Store::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
     return true;
 }
 
-bool Store::markDeleted(bool force, Failure &failure) {
+bool SqliteStore::markDeleted(bool force, Failure &failure) {
     if (recoverAbandoned(failure) < 0) {
         return false;
     }

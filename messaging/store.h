@@ -1,17 +1,20 @@
-// The queue manager's storage: one SQLite database per queue manager, its schema, and the
-// statements that put, get, browse, commit, back out and recover messages. Owns the SQLite
-// handle of one connection. Used by the messaging calls (messaging/mq.cpp) and by the
-// administration functions (messaging/admin.cpp); not part of the library's interface.
+// The queue manager's storage: the interface of a queue manager's store (Store), and its
+// SQLite implementation (SqliteStore: one SQLite database per queue manager, its schema, and
+// the statements that put, get, browse, commit, back out and recover messages). Used by the
+// messaging calls (messaging/mq.cpp) and by the administration functions (messaging/admin.cpp); not
+// part of the library's interface.
 #ifndef MESSAGING_STORE_H
 #define MESSAGING_STORE_H
 
 #include "messaging/admin.h"
 #include "messaging/mq.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -31,6 +34,8 @@ std::string dataDirectory(Failure &failure);
 bool validQueueManagerName(std::string_view name);
 bool validQueueName(std::string_view name);
 std::string queueManagerPath(const std::string &directory, std::string_view name);
+// The entry of a queue manager kept in PostgreSQL: NAME.qmgr-pg.
+std::string postgresEntryPath(const std::string &directory, std::string_view name);
 
 // A fixed-width text field as the caller meant it: up to its width or its first zero
 // byte, trailing blanks dropped.
@@ -91,66 +96,117 @@ struct GetRequest {
     void *buffer = nullptr;
 };
 
+// The storage of one queue manager as seen by one connection or one administration
+// command. SqliteStore keeps a queue manager in one SQLite file; storeFor chooses the
+// implementation that the queue manager's entry in the data directory names.
 class Store {
 public:
     Store() = default;
-    ~Store();
+    virtual ~Store() = default;
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
     // Opens an existing queue manager; MQRC_Q_MGR_NAME_ERROR when there is none.
-    bool open(std::string_view qmgrName, Failure &failure);
+    virtual bool open(std::string_view qmgrName, Failure &failure) = 0;
     // Creates a queue manager; MQRC_OBJECT_ALREADY_EXISTS when it exists.
-    bool create(std::string_view qmgrName, Failure &failure);
-    const std::string &name() const { return name_; }
-    const std::string &path() const { return path_; }
+    virtual bool create(std::string_view qmgrName, Failure &failure) = 0;
+    virtual const std::string &name() const = 0;
+    // The queue manager's entry in the data directory.
+    virtual const std::string &path() const = 0;
 
-    bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure);
-    bool queueExists(int64_t queueId, Failure &failure);
+    virtual bool findQueue(std::string_view queueName, QueueDefinition &queue,
+                           Failure &failure) = 0;
+    virtual bool queueExists(int64_t queueId, Failure &failure) = 0;
 
     // Stores a message outside syncpoint, durable on return; md must already be complete
     // (identifiers and context filled).
-    bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
-             Failure &failure);
+    virtual bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                     Failure &failure) = 0;
 
     // One attempt to get or browse the first matching message. Returns false with
     // MQRC_NO_MSG_AVAILABLE when there is none, MQRC_TRUNCATED_MSG_FAILED when it is longer
     // than the buffer and truncation is not accepted (md and dataLength filled, message
     // untouched). On success md, data and dataLength are filled and *truncated tells
     // whether only a part was copied.
-    bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
-             BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure);
+    virtual bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                     BrowseCursor &cursor, MQLONG &dataLength, bool &truncated,
+                     Failure &failure) = 0;
 
     // Ends a unit of work: removes what it got and stores what it put, in one durable
-    // transaction (shared with the commits of the process's other connections); or
-    // returns what it got (backout count raised), without a flush.
-    bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure);
-    bool backOut(int64_t unitOfWork, Failure &failure);
+    // transaction; or returns what it got (backout count raised).
+    virtual bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts,
+                        Failure &failure) = 0;
+    virtual bool backOut(int64_t unitOfWork, Failure &failure) = 0;
 
     // Backs out the units of work of processes that died, and of this process's units
     // whose connection is gone. Returns the number of messages returned or dropped, -1 on
     // failure.
-    int64_t recoverAbandoned(Failure &failure);
+    virtual int64_t recoverAbandoned(Failure &failure) = 0;
 
     // Changes whenever another connection commits (cheap: no table is read).
-    int64_t dataVersion(Failure &failure);
-    // False once the queue manager's file was deleted or replaced after this open.
-    bool stillPresent() const;
-    // False, with MQRC_Q_MGR_NOT_AVAILABLE and the reason, when the file this connection
-    // opened is now empty: cut to nothing under it, it holds no queue manager any more,
-    // and whatever SQLite still has in its log or cache would be lost at the next
-    // checkpoint. A stat per call; every messaging call but MQDISC asks.
-    bool fileIntact(Failure &failure) const;
+    virtual int64_t dataVersion(Failure &failure) = 0;
+    // False once the queue manager was deleted or replaced after this open.
+    virtual bool stillPresent() const = 0;
+    // False, with the failure, when the queue manager this connection opened can no longer
+    // be used safely. Every messaging call but MQDISC asks.
+    virtual bool fileIntact(Failure &failure) const = 0;
 
     // Administration.
-    bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
-                     Failure &failure);
-    bool deleteQueue(std::string_view queueName, bool purge, Failure &failure);
-    bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure);
+    virtual bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                             Failure &failure) = 0;
+    virtual bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) = 0;
+    virtual bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) = 0;
     // Marks the queue manager deleted (its queues and messages gone) so that connections
-    // still open fail; the caller then removes the files.
-    bool markDeleted(bool force, Failure &failure);
-    void close();
+    // still open fail; the caller then removes what is left.
+    virtual bool markDeleted(bool force, Failure &failure) = 0;
+    // Waits for at most the given time, or less once another connection may have changed
+    // something; a waiting get then looks again.
+    virtual void waitForChange(std::chrono::milliseconds longest) {
+        std::this_thread::sleep_for(longest);
+    }
+    virtual void close() = 0;
+};
+
+// A store for the queue manager of that name, in the implementation its entry names: a
+// PostgreSQL database when the data directory holds NAME.qmgr-pg (its one line libpq's
+// connection text), else the SQLite file. Not yet opened.
+std::unique_ptr<Store> storeFor(std::string_view qmgrName);
+
+// A queue manager in one SQLite file (store.cpp). Each SqliteStore has its own SQLite
+// handle for reading; its changes go through the process's one Writer of the file, which
+// commits those of all connections together (a commit shares its flush with the commits of
+// the process's other connections; holds and back-outs are committed without a flush).
+// fileIntact fails with MQRC_Q_MGR_NOT_AVAILABLE when the file this connection opened is
+// now empty: cut to nothing under it, it holds no queue manager any more, and whatever
+// SQLite still has in its log or cache would be lost at the next checkpoint (a stat per
+// call).
+class SqliteStore final : public Store {
+public:
+    SqliteStore() = default;
+    ~SqliteStore() override;
+
+    bool open(std::string_view qmgrName, Failure &failure) override;
+    bool create(std::string_view qmgrName, Failure &failure) override;
+    const std::string &name() const override { return name_; }
+    const std::string &path() const override { return path_; }
+    bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) override;
+    bool queueExists(int64_t queueId, Failure &failure) override;
+    bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+             Failure &failure) override;
+    bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+             BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) override;
+    bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) override;
+    bool backOut(int64_t unitOfWork, Failure &failure) override;
+    int64_t recoverAbandoned(Failure &failure) override;
+    int64_t dataVersion(Failure &failure) override;
+    bool stillPresent() const override;
+    bool fileIntact(Failure &failure) const override;
+    bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                     Failure &failure) override;
+    bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
+    bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
+    bool markDeleted(bool force, Failure &failure) override;
+    void close() override;
 
 private:
     class Statement;

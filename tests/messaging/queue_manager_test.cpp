@@ -154,7 +154,7 @@ TEST_F(QueueManager, UnitOfAKilledProcessLeavesNoPutAndReturnsItsGet) {
     MQHOBJ hobj = openQueue(other, "Q.IN", MQOO_INPUT_SHARED);
     Got got = get(other, hobj);
     EXPECT_EQ(got.body, "request");
-    EXPECT_EQ(got.md.BackoutCount, 1);
+    EXPECT_EQ(got.md.BackoutCount, DEAD_HOLDER_BACKOUT_COUNT);
     disconnect(other);
     EXPECT_EQ(drain("Q.OUT"), Bodies{}) << "the killed unit's put is gone";
 }
@@ -179,6 +179,7 @@ TEST_F(QueueManager, CommitIntoADeletedQueueFailsAndTheUnitCanBeBackedOut) {
 }
 
 TEST_F(QueueManager, ManyUnitsKeepTheLogBounded) {
+    SQLITE_ONLY("SQLite's write-ahead log");
     // Holds and back-outs are committed without a flush and never trigger SQLite's own
     // checkpoints; the writer's checkpoints must still keep the log from growing.
     ASSERT_EQ(put(hconn, in, "bounced"), OK);
@@ -219,7 +220,7 @@ TEST_F(QueueManager, MessageHeldByKilledProcessReturnsWithBackoutCountOne) {
     Got got = get(fresh, hobj);
     EXPECT_EQ(got.outcome, OK) << mqLastErrorDetail();
     EXPECT_EQ(got.body, "orphan");
-    EXPECT_EQ(got.md.BackoutCount, 1);
+    EXPECT_EQ(got.md.BackoutCount, DEAD_HOLDER_BACKOUT_COUNT);
     disconnect(fresh);
 }
 
@@ -234,12 +235,13 @@ TEST_F(QueueManager, WaitingGetPicksUpMessageOfHolderKilledMeanwhile) {
     Got got = get(hconn, in, MQGMO_WAIT, 20000);
     killer.join();
     EXPECT_EQ(got.body, "orphan") << got.outcome;
-    EXPECT_EQ(got.md.BackoutCount, 1);
+    EXPECT_EQ(got.md.BackoutCount, DEAD_HOLDER_BACKOUT_COUNT);
 }
 
 // A pid can be reused: a holder whose recorded start time (or boot) differs from the
 // running process with that pid is dead, and its message comes back.
 TEST_F(QueueManager, ProcessReusingTheHoldersPidIsNotTakenForTheHolder) {
+    SQLITE_ONLY("holders are server sessions, not process identities");
     for (const char *change : {"holder_start = holder_start + 1", "holder_boot = 'other boot'"}) {
         ASSERT_EQ(put(hconn, in, "held"), OK);
         ChildProcess holder({MQPEER_PATH, "hold", QMGR, "Q.IN"});
@@ -356,6 +358,7 @@ TEST_F(QueueManager, PutOnQueueDeletedWhileOpenFailsInsteadOfLosingTheMessage) {
 // says so (2059, with the reason in the detail) rather than working on what SQLite still
 // holds in its log or cache and losing it later.
 TEST_F(QueueManager, FileTruncatedUnderAConnectionFailsItsNextCall) {
+    SQLITE_ONLY("the queue manager's SQLite file");
     ASSERT_EQ(put(hconn, in, "before"), OK);
     const std::string file = directory() + "/" + QMGR + ".qmgr";
     ASSERT_EQ(::truncate(file.c_str(), 0), 0);

@@ -9,6 +9,10 @@
 #include "messaging/mq.h"
 
 #include <gtest/gtest.h>
+#ifdef TREVANE_QM_TESTS_ON_POSTGRES
+#include "tests/support/pgfixture.h"
+#include <libpq-fe.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -28,6 +32,37 @@
 extern char **environ;
 
 namespace mqtest {
+
+#ifdef TREVANE_QM_TESTS_ON_POSTGRES
+// Skips a test of what only a queue manager in an SQLite file does.
+#define SQLITE_ONLY(why) GTEST_SKIP() << "not for a queue manager in PostgreSQL: " << why
+// The backout count of a message whose holder died: the server rolls the holder's unit
+// back without raising it.
+#define DEAD_HOLDER_BACKOUT_COUNT 0
+#else
+#define SQLITE_ONLY(why) (void)0
+#define DEAD_HOLDER_BACKOUT_COUNT 1
+#endif
+
+#ifdef TREVANE_QM_TESTS_ON_POSTGRES
+// Runs one statement in the fixture server's database "trevane"; the server's message when
+// it fails.
+inline std::string pgCommand(const std::string &sql) {
+    PGconn *c = PQconnectdb(pgfixture::conninfo().c_str());
+    std::string error;
+    if (PQstatus(c) != CONNECTION_OK) {
+        error = PQerrorMessage(c);
+    } else {
+        PGresult *r = PQexec(c, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+            error = PQerrorMessage(c);
+        }
+        PQclear(r);
+    }
+    PQfinish(c);
+    return error;
+}
+#endif
 
 inline std::string reasonText(MQLONG reason) {
     return std::string(mqReasonName(reason)) + " (" + std::to_string(reason) + ")";
@@ -69,7 +104,22 @@ protected:
 
     void createQueueManager(const char *name) {
         char detail[512];
+#ifdef TREVANE_QM_TESTS_ON_POSTGRES
+        // The same tests against a queue manager kept in PostgreSQL: the fixture's server,
+        // a database of their own, emptied for each test.
+        static int created = 0;
+        if (created++ == 0 || std::string_view(name) == QMGR) {
+            ASSERT_EQ(pgfixture::useServer(), "");
+            if (std::string_view(name) == QMGR) {
+                ASSERT_EQ(pgCommand("DROP DATABASE IF EXISTS trevane_mq_suite WITH (FORCE)"), "");
+                ASSERT_EQ(pgCommand("CREATE DATABASE trevane_mq_suite"), "");
+            }
+        }
+        std::string conninfo = pgfixture::conninfo() + " dbname=trevane_mq_suite";
+        MQLONG reason = mqCreateQueueManagerPostgres(name, conninfo.c_str(), detail, sizeof detail);
+#else
         MQLONG reason = mqCreateQueueManager(name, detail, sizeof detail);
+#endif
         ASSERT_EQ(reason, MQRC_NONE) << reasonText(reason) << ": " << detail;
     }
 
@@ -83,7 +133,9 @@ protected:
         ASSERT_EQ(reason, MQRC_NONE) << reasonText(reason) << ": " << detail;
     }
 
-    const std::string &directory() const { return directory_.path(); }
+    const std::string &directory() const {
+        return directory_.path();
+    }
 
 private:
     TemporaryDirectory directory_;

@@ -1,0 +1,732 @@
+// A queue manager in a PostgreSQL database: its schema, and the statements that put, get,
+// browse, commit and back out messages (see pgstore.h).
+//
+// Each PgStore has two server connections: one whose statements commit at once (puts and
+// gets outside syncpoint, administration, and LISTEN for the queue manager's channel) and
+// one for the unit of work, whose transaction begins at its first get under syncpoint and
+// ends at MQCMIT or MQBACK. A get locks its row with FOR UPDATE SKIP LOCKED inside a
+// savepoint, so a message it cannot take (too long for the buffer) is released at once.
+// Every change that makes a message ready sends a notification on the queue manager's
+// channel, which dataVersion counts.
+#include "messaging/pgstore.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <endian.h>
+#include <optional>
+#include <poll.h>
+#include <unistd.h>
+#include <utility>
+
+namespace trevane::mq {
+
+namespace {
+
+const char *const SCHEMA_SQL[] = {
+    "CREATE TABLE trevane_schema (version integer NOT NULL)",
+    "CREATE TABLE trevane_qm (id bigserial PRIMARY KEY, name text NOT NULL UNIQUE)",
+    "CREATE TABLE trevane_queue (id bigserial PRIMARY KEY,"
+    " qm_id bigint NOT NULL REFERENCES trevane_qm ON DELETE CASCADE, name text NOT NULL,"
+    " default_priority integer NOT NULL, default_persistence integer NOT NULL,"
+    " max_length integer NOT NULL, UNIQUE (qm_id, name))",
+    "CREATE TABLE trevane_message (seq bigserial PRIMARY KEY,"
+    " queue_id bigint NOT NULL REFERENCES trevane_queue ON DELETE CASCADE,"
+    " priority integer NOT NULL, msg_id bytea NOT NULL, correl_id bytea NOT NULL,"
+    " expires_at bigint, backout_count integer NOT NULL DEFAULT 0, md bytea NOT NULL,"
+    " body bytea NOT NULL)",
+    "CREATE INDEX trevane_message_order ON trevane_message (queue_id, priority DESC, seq)",
+};
+
+int64_t nowMillis() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool allZero(const MQBYTE *bytes, size_t length) {
+    return std::all_of(bytes, bytes + length, [](MQBYTE b) { return b == 0; });
+}
+
+// One parameter of a statement: text, or binary bytes (bytea), or null.
+struct Param {
+    std::optional<std::string> value;
+    bool binary = false;
+};
+
+Param text(std::string value) {
+    return {std::move(value), false};
+}
+Param number(int64_t value) {
+    return {std::to_string(value), false};
+}
+Param bytes(const void *data, size_t length) {
+    return {std::string(static_cast<const char *>(data), length), true};
+}
+Param null() {
+    return {};
+}
+
+struct Result {
+    PGresult *result = nullptr;
+    Result() = default;
+    explicit Result(PGresult *r) : result(r) {}
+    Result(Result &&other) noexcept : result(std::exchange(other.result, nullptr)) {}
+    Result &operator=(Result &&other) noexcept {
+        std::swap(result, other.result);
+        return *this;
+    }
+    ~Result() { PQclear(result); }
+    bool ok() const {
+        ExecStatusType status = PQresultStatus(result);
+        return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+    }
+    int rows() const { return PQntuples(result); }
+    bool isNull(int row, int column) const { return PQgetisnull(result, row, column) != 0; }
+    // Binary-format columns.
+    int64_t int8(int row, int column) const {
+        uint64_t v;
+        std::memcpy(&v, PQgetvalue(result, row, column), sizeof v);
+        return static_cast<int64_t>(be64toh(v));
+    }
+    int32_t int4(int row, int column) const {
+        uint32_t v;
+        std::memcpy(&v, PQgetvalue(result, row, column), sizeof v);
+        return static_cast<int32_t>(be32toh(v));
+    }
+    std::string_view raw(int row, int column) const {
+        return {PQgetvalue(result, row, column),
+                static_cast<size_t>(PQgetlength(result, row, column))};
+    }
+    std::string sqlState() const {
+        const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+        return state != nullptr ? state : "";
+    }
+};
+
+// Runs one statement; results come in binary format.
+Result run(pg_conn *connection, const char *sql, const std::vector<Param> &params = {}) {
+    std::vector<const char *> values;
+    std::vector<int> lengths;
+    std::vector<int> formats;
+    for (const Param &p : params) {
+        values.push_back(p.value ? p.value->data() : nullptr);
+        lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
+        formats.push_back(p.binary ? 1 : 0);
+    }
+    return Result(PQexecParams(connection, sql, static_cast<int>(params.size()), nullptr,
+                               values.data(), lengths.data(), formats.data(), 1));
+}
+
+// The server a connection text names, for messages: host (or socket directory) and port.
+std::string serverOf(pg_conn *connection, const std::string &conninfo) {
+    const char *host = connection != nullptr ? PQhost(connection) : nullptr;
+    const char *port = connection != nullptr ? PQport(connection) : nullptr;
+    if (host != nullptr && *host != '\0') {
+        return std::string(host) + ":" + (port != nullptr ? port : "");
+    }
+    return "'" + conninfo + "'";
+}
+
+std::string firstLine(const char *message) {
+    std::string text = message != nullptr ? message : "";
+    text = text.substr(0, text.find('\n'));
+    return text;
+}
+
+std::string channelOf(int64_t qmgrId) {
+    return "trevane_qm_" + std::to_string(qmgrId);
+}
+
+// Fails with the server's explanation; a broken connection is MQRC_CONNECTION_LOST, any
+// other failure of the server MQRC_RESOURCE_PROBLEM.
+bool failed(pg_conn *connection, const std::string &qmgr, const std::string &conninfo,
+            std::string_view what, Failure &failure) {
+    if (PQstatus(connection) == CONNECTION_BAD) {
+        failure = {MQRC_CONNECTION_LOST,
+                   "queue manager " + qmgr + ": lost the connection to the PostgreSQL server " +
+                       serverOf(connection, conninfo) + " while trying to " + std::string(what) +
+                       " (its unit of work, if any, was rolled back): " +
+                       firstLine(PQerrorMessage(connection))};
+    } else {
+        failure = {MQRC_RESOURCE_PROBLEM, "queue manager " + qmgr + ": cannot " +
+                                              std::string(what) + ": " +
+                                              firstLine(PQerrorMessage(connection))};
+    }
+    return false;
+}
+
+constexpr const char *MESSAGE_COLUMNS = "seq, priority, expires_at, backout_count, md, body";
+enum { C_SEQ, C_PRIORITY, C_EXPIRES_AT, C_BACKOUT, C_MD, C_BODY };
+
+// The descriptor of a message row as a get returns it.
+void fillDescriptor(const Result &r, MQMD &md, int64_t now) {
+    std::string_view stored = r.raw(0, C_MD);
+    std::memcpy(&md, stored.data(), std::min(stored.size(), sizeof md));
+    md.BackoutCount = r.int4(0, C_BACKOUT);
+    if (r.isNull(0, C_EXPIRES_AT)) {
+        md.Expiry = MQEI_UNLIMITED;
+    } else {
+        int64_t left = (r.int8(0, C_EXPIRES_AT) - now + 99) / 100;
+        md.Expiry = static_cast<MQLONG>(std::clamp<int64_t>(left, 1, INT32_MAX));
+    }
+}
+
+} // namespace
+
+PgStore::~PgStore() {
+    close();
+}
+
+void PgStore::close() {
+    for (pg_conn **connection : {&unit_, &auto_}) {
+        if (*connection != nullptr) {
+            PQfinish(*connection);
+            *connection = nullptr;
+        }
+    }
+    inUnit_ = false;
+    held_.clear();
+}
+
+bool PgStore::connect(pg_conn *&connection, Failure &failure) {
+    connection = PQconnectdb(conninfo_.c_str());
+    if (PQstatus(connection) != CONNECTION_OK) {
+        failure = {MQRC_Q_MGR_UNREACHABLE, "queue manager " + name_ +
+                                               ": cannot reach its PostgreSQL server " +
+                                               serverOf(connection, conninfo_) + ": " +
+                                               firstLine(PQerrorMessage(connection))};
+        PQfinish(connection);
+        connection = nullptr;
+        return false;
+    }
+    // A statement never waits for long on a lock another connection holds.
+    Result r = run(connection, "SET lock_timeout = '10s'");
+    if (!r.ok()) {
+        return failed(connection, name_, conninfo_, "set up the connection", failure);
+    }
+    return true;
+}
+
+bool PgStore::create(std::string_view qmgrName, Failure &failure) {
+    close();
+    name_ = qmgrName;
+    if (!connect(auto_, failure)) {
+        return false;
+    }
+    // One creator at a time per database, so two never both create the schema.
+    Result r = run(auto_, "BEGIN");
+    if (r.ok()) {
+        r = run(auto_, "SELECT pg_advisory_xact_lock(7419001)");
+    }
+    if (r.ok()) {
+        r = run(auto_, "SELECT to_regclass('trevane_schema') IS NULL");
+    }
+    if (!r.ok()) {
+        run(auto_, "ROLLBACK");
+        return failed(auto_, name_, conninfo_, "read the schema", failure);
+    }
+    if (PQgetvalue(r.result, 0, 0)[0] != 0) {
+        for (const char *sql : SCHEMA_SQL) {
+            if (!run(auto_, sql).ok()) {
+                failed(auto_, name_, conninfo_, "create the schema", failure);
+                run(auto_, "ROLLBACK");
+                return false;
+            }
+        }
+        if (!run(auto_, "INSERT INTO trevane_schema VALUES ($1)", {number(PG_SCHEMA_VERSION)})
+                 .ok()) {
+            failed(auto_, name_, conninfo_, "create the schema", failure);
+            run(auto_, "ROLLBACK");
+            return false;
+        }
+    }
+    if (!run(auto_, "COMMIT").ok()) {
+        return failed(auto_, name_, conninfo_, "create the schema", failure);
+    }
+    if (!checkQueueManager(false, failure)) {
+        return false;
+    }
+    r = run(auto_, "INSERT INTO trevane_qm (name) VALUES ($1) RETURNING id", {text(name_)});
+    if (!r.ok()) {
+        if (r.sqlState() == "23505") {
+            failure = {MQRC_OBJECT_ALREADY_EXISTS, "queue manager " + name_ +
+                                                       " already exists in the database " +
+                                                       serverOf(auto_, conninfo_)};
+            return false;
+        }
+        return failed(auto_, name_, conninfo_, "create the queue manager", failure);
+    }
+    qmgrId_ = r.int8(0, 0);
+    return true;
+}
+
+// Checks the schema's version and, unless creating, finds the queue manager's row.
+bool PgStore::checkQueueManager(bool mustExist, Failure &failure) {
+    Result r = run(auto_, "SELECT to_regclass('trevane_schema') IS NOT NULL");
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "read the schema", failure);
+    }
+    if (PQgetvalue(r.result, 0, 0)[0] == 0) {
+        failure = {MQRC_Q_MGR_NAME_ERROR, "queue manager " + name_ + ": the database at " +
+                                              serverOf(auto_, conninfo_) +
+                                              " holds no queue managers (no schema)"};
+        return false;
+    }
+    r = run(auto_, "SELECT min(version)::integer, max(version)::integer FROM trevane_schema");
+    if (!r.ok() || r.rows() != 1 || r.isNull(0, 0)) {
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE, "queue manager " + name_ + ": the database at " +
+                                                 serverOf(auto_, conninfo_) +
+                                                 " has no readable schema version"};
+        return false;
+    }
+    if (r.int4(0, 0) != PG_SCHEMA_VERSION || r.int4(0, 1) != PG_SCHEMA_VERSION) {
+        failure = {MQRC_Q_MGR_NOT_AVAILABLE,
+                   "queue manager " + name_ + ": the database at " + serverOf(auto_, conninfo_) +
+                       " has schema version " + std::to_string(r.int4(0, 1)) +
+                       ", this program reads version " + std::to_string(PG_SCHEMA_VERSION) +
+                       " only; refused, nothing changed"};
+        return false;
+    }
+    if (!mustExist) {
+        return true;
+    }
+    r = run(auto_, "SELECT id FROM trevane_qm WHERE name = $1", {text(name_)});
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "find the queue manager", failure);
+    }
+    if (r.rows() == 0) {
+        failure = {MQRC_Q_MGR_NAME_ERROR, "no queue manager " + name_ + " in the database at " +
+                                              serverOf(auto_, conninfo_)};
+        return false;
+    }
+    qmgrId_ = r.int8(0, 0);
+    return true;
+}
+
+bool PgStore::open(std::string_view qmgrName, Failure &failure) {
+    close();
+    name_ = qmgrName;
+    deleted_ = false;
+    if (!connect(auto_, failure) || !checkQueueManager(true, failure)) {
+        return false;
+    }
+    std::string listen = "LISTEN " + channelOf(qmgrId_);
+    if (!run(auto_, listen.c_str()).ok()) {
+        return failed(auto_, name_, conninfo_, "listen for changes", failure);
+    }
+    return true;
+}
+
+bool PgStore::stillPresent() const {
+    // mqadmin delete-qm marks it deleted in the database, then removes the entry.
+    return !deleted_ && (entry_.empty() || ::access(entry_.c_str(), F_OK) == 0);
+}
+
+bool PgStore::fileIntact(Failure &failure) const {
+    if (auto_ == nullptr || PQstatus(auto_) == CONNECTION_BAD) {
+        failure = {MQRC_CONNECTION_LOST, "queue manager " + name_ +
+                                             ": lost the connection to the PostgreSQL server " +
+                                             serverOf(auto_, conninfo_)};
+        return false;
+    }
+    return true;
+}
+
+int64_t PgStore::dataVersion(Failure &failure) {
+    if (PQconsumeInput(auto_) == 0) {
+        failed(auto_, name_, conninfo_, "read notifications", failure);
+        return -1;
+    }
+    while (PGnotify *notice = PQnotifies(auto_)) {
+        ++notifications_;
+        PQfreemem(notice);
+    }
+    return notifications_;
+}
+
+void PgStore::waitForChange(std::chrono::milliseconds longest) {
+    // Notifications libpq has read already count at once.
+    if (auto_ == nullptr || PQconsumeInput(auto_) == 0) {
+        return;
+    }
+    if (PGnotify *notice = PQnotifies(auto_)) {
+        ++notifications_;
+        PQfreemem(notice);
+        return;
+    }
+    pollfd socket{PQsocket(auto_), POLLIN, 0};
+    ::poll(&socket, 1, static_cast<int>(longest.count()));
+}
+
+bool PgStore::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
+    Result r = run(auto_,
+                   "SELECT id, default_priority, default_persistence, max_length"
+                   " FROM trevane_queue WHERE qm_id = $1 AND name = $2",
+                   {number(qmgrId_), text(std::string(queueName))});
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "find a queue", failure);
+    }
+    if (r.rows() == 0) {
+        failure = {MQRC_UNKNOWN_OBJECT_NAME,
+                   "queue manager " + name_ + " has no queue " + std::string(queueName)};
+        return false;
+    }
+    queue.id = r.int8(0, 0);
+    queue.name = queueName;
+    queue.attributes.defaultPriority = r.int4(0, 1);
+    queue.attributes.defaultPersistence = r.int4(0, 2);
+    queue.attributes.maxMsgLength = r.int4(0, 3);
+    return true;
+}
+
+bool PgStore::queueExists(int64_t queueId, Failure &failure) {
+    Result r = run(auto_, "SELECT 1 FROM trevane_queue WHERE id = $1", {number(queueId)});
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "find a queue", failure);
+    }
+    if (r.rows() == 0) {
+        failure = {MQRC_Q_DELETED, "queue manager " + name_ + ": the queue was deleted"};
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Inserts a ready message and notifies the queue manager's channel, in one statement.
+// MQRC_Q_DELETED when the queue is gone.
+bool insertMessage(pg_conn *connection, const std::string &qmgr, const std::string &conninfo,
+                   int64_t qmgrId, const QueueDefinition &queue, const MQMD &md, const void *data,
+                   MQLONG length, int64_t putAt, Failure &failure) {
+    Result r = run(connection,
+                   "WITH ins AS (INSERT INTO trevane_message"
+                   " (queue_id, priority, msg_id, correl_id, expires_at, md, body)"
+                   " SELECT $1, $2, $3, $4, $5, $6, $7"
+                   " WHERE EXISTS (SELECT 1 FROM trevane_queue WHERE id = $1) RETURNING seq)"
+                   " SELECT pg_notify($8, '') FROM ins",
+                   {number(queue.id), number(md.Priority), bytes(md.MsgId, sizeof md.MsgId),
+                    bytes(md.CorrelId, sizeof md.CorrelId),
+                    md.Expiry == MQEI_UNLIMITED ? null() : number(putAt + int64_t{md.Expiry} * 100),
+                    bytes(&md, sizeof md), bytes(data, length > 0 ? size_t(length) : 0),
+                    text(channelOf(qmgrId))});
+    if (!r.ok()) {
+        return failed(connection, qmgr, conninfo, "store the message", failure);
+    }
+    if (r.rows() == 0) {
+        failure = {MQRC_Q_DELETED,
+                   "queue manager " + qmgr + ": queue " + queue.name + " was deleted"};
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                  Failure &failure) {
+    return insertMessage(auto_, name_, conninfo_, qmgrId_, queue, md, data, length, nowMillis(),
+                         failure);
+}
+
+bool PgStore::openUnit(Failure &failure) {
+    if (unit_ != nullptr && PQstatus(unit_) == CONNECTION_BAD) {
+        // Lost with the unit it carried (reported then): the next unit gets a new one.
+        PQfinish(unit_);
+        unit_ = nullptr;
+        inUnit_ = false;
+        held_.clear();
+    }
+    if (unit_ == nullptr && !connect(unit_, failure)) {
+        return false;
+    }
+    if (!inUnit_) {
+        if (!run(unit_, "BEGIN").ok()) {
+            return failed(unit_, name_, conninfo_, "begin a unit of work", failure);
+        }
+        inUnit_ = true;
+    }
+    return true;
+}
+
+bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+                  BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
+    bool browsing = request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext;
+    Param msgId = allZero(md.MsgId, sizeof md.MsgId) ? null() : bytes(md.MsgId, sizeof md.MsgId);
+    Param correlId =
+        allZero(md.CorrelId, sizeof md.CorrelId) ? null() : bytes(md.CorrelId, sizeof md.CorrelId);
+    int64_t now = nowMillis();
+    std::string select = std::string("SELECT ") + MESSAGE_COLUMNS +
+                         " FROM trevane_message WHERE queue_id = $1"
+                         " AND ($2::bytea IS NULL OR msg_id = $2)"
+                         " AND ($3::bytea IS NULL OR correl_id = $3)";
+    if (browsing) {
+        select += " AND (expires_at IS NULL OR expires_at > $4)"
+                  " AND ($5::integer IS NULL OR priority < $5 OR (priority = $5 AND seq > $6))"
+                  " ORDER BY priority DESC, seq LIMIT 1 FOR SHARE SKIP LOCKED";
+        bool after = request.mode == GetMode::BrowseNext && cursor.valid;
+        Result r =
+            run(auto_, select.c_str(),
+                {number(queue.id), msgId, correlId, number(now),
+                 after ? number(cursor.priority) : null(), after ? number(cursor.seq) : null()});
+        if (!r.ok()) {
+            return failed(auto_, name_, conninfo_, "browse a message", failure);
+        }
+        if (r.rows() == 0) {
+            failure = {MQRC_NO_MSG_AVAILABLE, {}};
+            return false;
+        }
+        fillDescriptor(r, md, now);
+        dataLength = static_cast<MQLONG>(r.raw(0, C_BODY).size());
+        truncated = dataLength > request.bufferLength;
+        if (truncated && !request.acceptTruncated) {
+            failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
+            return false;
+        }
+        std::memcpy(request.buffer, r.raw(0, C_BODY).data(),
+                    static_cast<size_t>(std::min(dataLength, request.bufferLength)));
+        cursor = {true, r.int4(0, C_PRIORITY), r.int8(0, C_SEQ)};
+        return true;
+    }
+    select += " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED";
+
+    bool hold = request.mode == GetMode::Hold;
+    if (hold && !openUnit(failure)) {
+        return false;
+    }
+    pg_conn *c = hold ? unit_ : auto_;
+    // Outside syncpoint a transaction of its own; under syncpoint a savepoint in the unit,
+    // so that a message left in place is unlocked at once.
+    const char *begin = hold ? "SAVEPOINT get" : "BEGIN";
+    const char *undo = hold ? "ROLLBACK TO SAVEPOINT get" : "ROLLBACK";
+    const char *done = hold ? "RELEASE SAVEPOINT get" : "COMMIT";
+    auto fail = [&](std::string_view what) {
+        failed(c, name_, conninfo_, what, failure);
+        run(c, undo);
+        if (hold && PQstatus(c) == CONNECTION_BAD) {
+            inUnit_ = false;
+            held_.clear();
+        }
+        return false;
+    };
+    if (!run(c, begin).ok()) {
+        return fail("get a message");
+    }
+    for (;;) {
+        Result r = run(c, select.c_str(), {number(queue.id), msgId, correlId});
+        if (!r.ok()) {
+            return fail("get a message");
+        }
+        if (r.rows() == 0) {
+            failure = {MQRC_NO_MSG_AVAILABLE, {}};
+            // Expired messages dropped on the way stay dropped.
+            if (!run(c, done).ok()) {
+                return fail("get a message");
+            }
+            return false;
+        }
+        int64_t seq = r.int8(0, C_SEQ);
+        Param row = number(seq);
+        if (!r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
+            if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok()) {
+                return fail("remove an expired message");
+            }
+            continue;
+        }
+        fillDescriptor(r, md, now);
+        dataLength = static_cast<MQLONG>(r.raw(0, C_BODY).size());
+        truncated = dataLength > request.bufferLength;
+        if (truncated && !request.acceptTruncated) {
+            run(c, undo);
+            failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
+            return false;
+        }
+        if (dataLength > 0 && request.bufferLength > 0) {
+            std::memcpy(request.buffer, r.raw(0, C_BODY).data(),
+                        static_cast<size_t>(std::min(dataLength, request.bufferLength)));
+        }
+        if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok() ||
+            !run(c, done).ok()) {
+            return fail("take the message");
+        }
+        if (hold) {
+            held_.push_back(seq);
+        }
+        return true;
+    }
+}
+
+bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &failure) {
+    if (!inUnit_ && puts.empty()) {
+        return true;
+    }
+    if (!openUnit(failure)) {
+        return false;
+    }
+    if (!run(unit_, "SAVEPOINT puts").ok()) {
+        return failed(unit_, name_, conninfo_, "commit", failure);
+    }
+    for (const PendingPut &put : puts) {
+        if (!insertMessage(unit_, name_, conninfo_, qmgrId_, put.queue, put.md, put.body.data(),
+                           static_cast<MQLONG>(put.body.size()), put.putAt, failure)) {
+            // The unit stays as it was, for the caller to back out.
+            run(unit_, "ROLLBACK TO SAVEPOINT puts");
+            if (PQstatus(unit_) == CONNECTION_BAD) {
+                inUnit_ = false;
+                held_.clear();
+            }
+            return false;
+        }
+    }
+    bool ok = run(unit_, "COMMIT").ok();
+    inUnit_ = false;
+    held_.clear();
+    if (!ok) {
+        return failed(unit_, name_, conninfo_, "commit", failure);
+    }
+    return true;
+}
+
+bool PgStore::backOut(int64_t, Failure &failure) {
+    if (!inUnit_) {
+        return true;
+    }
+    inUnit_ = false;
+    std::vector<int64_t> held = std::move(held_);
+    held_.clear();
+    if (!run(unit_, "ROLLBACK").ok()) {
+        // A broken connection has been rolled back by the server.
+        return failed(unit_, name_, conninfo_, "back out", failure);
+    }
+    if (held.empty()) {
+        return true;
+    }
+    std::string list = "{";
+    for (int64_t seq : held) {
+        list += (list.size() > 1 ? "," : "") + std::to_string(seq);
+    }
+    list += "}";
+    Result r = run(auto_,
+                   "WITH up AS (UPDATE trevane_message SET backout_count = backout_count + 1"
+                   " WHERE seq = ANY($1::bigint[]) RETURNING seq)"
+                   " SELECT pg_notify($2, '') FROM up LIMIT 1",
+                   {text(list), text(channelOf(qmgrId_))});
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "count the back-out", failure);
+    }
+    return true;
+}
+
+bool PgStore::defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                          Failure &failure) {
+    Result r =
+        run(auto_,
+            "INSERT INTO trevane_queue (qm_id, name, default_priority,"
+            " default_persistence, max_length) VALUES ($1, $2, $3, $4, $5)",
+            {number(qmgrId_), text(std::string(queueName)), number(attributes.defaultPriority),
+             number(attributes.defaultPersistence), number(attributes.maxMsgLength)});
+    if (!r.ok()) {
+        if (r.sqlState() == "23505") {
+            failure = {MQRC_OBJECT_ALREADY_EXISTS,
+                       "queue manager " + name_ + " already has a queue " + std::string(queueName)};
+            return false;
+        }
+        return failed(auto_, name_, conninfo_, "define a queue", failure);
+    }
+    return true;
+}
+
+namespace {
+
+// Messages of the queues a condition selects: all of them, and those held in units of work.
+bool countMessages(pg_conn *connection, const char *where, const std::vector<Param> &params,
+                   int64_t &all, int64_t &held) {
+    std::string sql = std::string("SELECT (SELECT count(*) FROM trevane_message WHERE ") + where +
+                      "), (SELECT count(*) FROM (SELECT 1 FROM trevane_message WHERE " + where +
+                      " FOR SHARE SKIP LOCKED) free)";
+    Result r = run(connection, sql.c_str(), params);
+    if (!r.ok()) {
+        return false;
+    }
+    all = r.int8(0, 0);
+    held = all - r.int8(0, 1);
+    return true;
+}
+
+} // namespace
+
+bool PgStore::deleteQueue(std::string_view queueName, bool purge, Failure &failure) {
+    QueueDefinition queue;
+    if (!findQueue(queueName, queue, failure)) {
+        return false;
+    }
+    int64_t all = 0;
+    int64_t held = 0;
+    if (!countMessages(auto_, "queue_id = $1", {number(queue.id)}, all, held)) {
+        return failed(auto_, name_, conninfo_, "count the queue's messages", failure);
+    }
+    if (held > 0 || (all > 0 && !purge)) {
+        failure = {MQRC_OBJECT_IN_USE,
+                   "queue manager " + name_ + ": queue " + queue.name + " holds " +
+                       std::to_string(all) + " messages" +
+                       (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
+                                 : std::string(" (purge to delete it anyway)"))};
+        return false;
+    }
+    if (!run(auto_, "DELETE FROM trevane_queue WHERE id = $1", {number(queue.id)}).ok()) {
+        return failed(auto_, name_, conninfo_, "delete a queue", failure);
+    }
+    return true;
+}
+
+bool PgStore::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
+    Result r = run(auto_,
+                   "SELECT id, name, default_priority, default_persistence, max_length"
+                   " FROM trevane_queue WHERE qm_id = $1 ORDER BY name",
+                   {number(qmgrId_)});
+    if (!r.ok()) {
+        return failed(auto_, name_, conninfo_, "list the queues", failure);
+    }
+    queues.clear();
+    for (int i = 0; i < r.rows(); ++i) {
+        mqQueueInfo_t info{};
+        std::string_view queueName = r.raw(i, 1);
+        std::memcpy(info.name, queueName.data(), std::min(queueName.size(), sizeof info.name - 1));
+        info.attributes.defaultPriority = r.int4(i, 2);
+        info.attributes.defaultPersistence = r.int4(i, 3);
+        info.attributes.maxMsgLength = r.int4(i, 4);
+        int64_t all = 0;
+        int64_t held = 0;
+        if (!countMessages(auto_, "queue_id = $1", {number(r.int8(i, 0))}, all, held)) {
+            return failed(auto_, name_, conninfo_, "count the queue's messages", failure);
+        }
+        info.depth = static_cast<MQLONG>(all - held);
+        info.uncommitted = static_cast<MQLONG>(held);
+        queues.push_back(info);
+    }
+    return true;
+}
+
+bool PgStore::markDeleted(bool force, Failure &failure) {
+    const char *where = "queue_id IN (SELECT id FROM trevane_queue WHERE qm_id = $1)";
+    int64_t all = 0;
+    int64_t held = 0;
+    if (!countMessages(auto_, where, {number(qmgrId_)}, all, held)) {
+        return failed(auto_, name_, conninfo_, "count the messages", failure);
+    }
+    if (held > 0 || (all > 0 && !force)) {
+        failure = {MQRC_OBJECT_IN_USE,
+                   "queue manager " + name_ + " holds " + std::to_string(all) + " messages" +
+                       (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
+                                 : std::string(" (force to delete it anyway)"))};
+        return false;
+    }
+    if (!run(auto_, "DELETE FROM trevane_qm WHERE id = $1", {number(qmgrId_)}).ok()) {
+        return failed(auto_, name_, conninfo_, "delete the queue manager", failure);
+    }
+    deleted_ = true;
+    return true;
+}
+
+} // namespace trevane::mq

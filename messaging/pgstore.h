@@ -1,0 +1,85 @@
+// A queue manager kept in a PostgreSQL database (pgstore.cpp), through libpq. Several
+// queue managers may share one database; each is a row of trevane_qm, its queues rows of
+// trevane_queue and its messages rows of trevane_message. A get takes the first message in
+// priority then arrival order with FOR UPDATE SKIP LOCKED, so concurrent getters, in any
+// process on any machine, never wait for each other's messages. A unit of work is one
+// PostgreSQL transaction on a connection of its own: its gets delete their rows in it, its
+// puts are inserted at MQCMIT, and the server rolls it back when the holder dies or the
+// connection breaks, so nothing it held is lost.
+#ifndef MESSAGING_PGSTORE_H
+#define MESSAGING_PGSTORE_H
+
+#include "messaging/store.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct pg_conn;
+
+namespace trevane::mq {
+
+// The schema version this build reads and writes; a database with another one is refused.
+constexpr int PG_SCHEMA_VERSION = 1;
+
+class PgStore final : public Store {
+public:
+    // conninfo: libpq's connection text; entry: the queue manager's entry in the data
+    // directory, which names this database (empty when there is none).
+    explicit PgStore(std::string conninfo, std::string entry = {})
+        : conninfo_(std::move(conninfo)), entry_(std::move(entry)) {}
+    ~PgStore() override;
+
+    bool open(std::string_view qmgrName, Failure &failure) override;
+    // Creates the schema when the database has none, then the queue manager.
+    bool create(std::string_view qmgrName, Failure &failure) override;
+    const std::string &name() const override { return name_; }
+    const std::string &path() const override { return entry_; }
+    const std::string &conninfo() const { return conninfo_; }
+    bool findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) override;
+    bool queueExists(int64_t queueId, Failure &failure) override;
+    bool put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+             Failure &failure) override;
+    bool get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
+             BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) override;
+    bool commit(int64_t unitOfWork, const std::vector<PendingPut> &puts, Failure &failure) override;
+    bool backOut(int64_t unitOfWork, Failure &failure) override;
+    // The server rolls back the transaction of a holder that died, with no notification:
+    // answers 1 (its messages may be ready again), so that a waiting get looks again at
+    // each of its housekeeping rounds.
+    int64_t recoverAbandoned(Failure &) override { return 1; }
+    int64_t dataVersion(Failure &failure) override;
+    // False once this store deleted the queue manager or its entry is gone.
+    bool stillPresent() const override;
+    bool fileIntact(Failure &failure) const override;
+    bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
+                     Failure &failure) override;
+    bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
+    bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
+    bool markDeleted(bool force, Failure &failure) override;
+    // Sleeps until a notification arrives on the queue manager's channel, or for at most
+    // the given time.
+    void waitForChange(std::chrono::milliseconds longest) override;
+    void close() override;
+
+private:
+    bool connect(pg_conn *&connection, Failure &failure);
+    bool openUnit(Failure &failure);
+    bool checkQueueManager(bool deletedIsFailure, Failure &failure);
+
+    std::string conninfo_;
+    std::string entry_;
+    std::string name_;
+    int64_t qmgrId_ = 0;
+    bool deleted_ = false;
+    pg_conn *auto_ = nullptr; // statements that commit at once
+    pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
+    bool inUnit_ = false;
+    std::vector<int64_t> held_; // the arrival numbers of the messages the unit got
+    int64_t notifications_ = 0;
+};
+
+} // namespace trevane::mq
+
+#endif

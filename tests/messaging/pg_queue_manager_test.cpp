@@ -1,0 +1,154 @@
+// A queue manager kept in PostgreSQL, through the messaging calls and mqadmin: created with
+// mqadmin create-qm --postgres, found by MQCONN through its entry in the data directory,
+// order, units of work and waits woken by another connection's commit, an unreachable
+// server, a schema of another version, and deletion. Uses the fixture's server, in a
+// database of its own ("trevane_mq_qm").
+#include "tests/messaging/support.h"
+#include "tests/support/pgfixture.h"
+
+#include <libpq-fe.h>
+
+#include <fstream>
+#include <thread>
+
+using namespace mqtest;
+
+namespace {
+
+std::string serverCommand(const std::string &database, const std::string &sql) {
+    PGconn *c = PQconnectdb((pgfixture::conninfo() + " dbname=" + database).c_str());
+    std::string error;
+    if (PQstatus(c) != CONNECTION_OK) {
+        error = PQerrorMessage(c);
+    } else {
+        PGresult *r = PQexec(c, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
+            error = PQerrorMessage(c);
+        }
+        PQclear(r);
+    }
+    PQfinish(c);
+    return error;
+}
+
+const char *const QMGR = "PGQM";
+
+class PostgresQueueManager : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(pgfixture::useServer(), "");
+        ASSERT_EQ(serverCommand("trevane", "DROP DATABASE IF EXISTS trevane_mq_qm WITH (FORCE)"),
+                  "");
+        ASSERT_EQ(serverCommand("trevane", "CREATE DATABASE trevane_mq_qm"), "");
+        ::setenv(MQ_DIRECTORY_VARIABLE, directory_.path().c_str(), 1);
+        char detail[512];
+        MQLONG reason =
+            mqCreateQueueManagerPostgres(QMGR, conninfo().c_str(), detail, sizeof detail);
+        ASSERT_EQ(reason, MQRC_NONE) << reasonText(reason) << ": " << detail;
+        mqQueueAttributes_t attributes = MQ_QUEUE_ATTRIBUTES_DEFAULT;
+        ASSERT_EQ(mqDefineQueue(QMGR, "Q.IN", &attributes, detail, sizeof detail), MQRC_NONE)
+            << detail;
+    }
+
+    static std::string conninfo() { return pgfixture::conninfo() + " dbname=trevane_mq_qm"; }
+
+    TemporaryDirectory directory_;
+};
+
+} // namespace
+
+TEST_F(PostgresQueueManager, MessagingCallsWorkOnTheQueueManagerTheEntryNames) {
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ in = openQueue(hconn, "Q.IN", MQOO_INPUT_SHARED | MQOO_OUTPUT | MQOO_BROWSE);
+    ASSERT_EQ(put(hconn, in, "low", 1), OK);
+    ASSERT_EQ(put(hconn, in, "high", 5), OK);
+
+    // Under syncpoint: hidden from a second connection, returned by MQBACK with the
+    // backout count raised, gone at MQCMIT together with the unit's put.
+    MQHCONN other = connect(QMGR);
+    MQHOBJ otherIn = openQueue(other, "Q.IN", MQOO_INPUT_SHARED);
+    EXPECT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "high");
+    EXPECT_EQ(get(other, otherIn, MQGMO_SYNCPOINT).body, "low");
+    Outcome outcome;
+    MQBACK(other, &outcome.compCode, &outcome.reason);
+    ASSERT_EQ(outcome, OK);
+    MQBACK(hconn, &outcome.compCode, &outcome.reason);
+    ASSERT_EQ(outcome, OK);
+    Got again = get(hconn, in, MQGMO_SYNCPOINT);
+    EXPECT_EQ(again.body, "high");
+    EXPECT_EQ(again.md.BackoutCount, 1);
+    ASSERT_EQ(put(hconn, in, "reply", 0, MQPMO_SYNCPOINT), OK);
+    EXPECT_EQ(get(other, otherIn).body, "low");
+    EXPECT_EQ(get(other, otherIn).outcome, failed(MQRC_NO_MSG_AVAILABLE));
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    ASSERT_EQ(outcome, OK);
+    EXPECT_EQ(get(other, otherIn).body, "reply");
+
+    // Disconnecting without a commit backs out.
+    ASSERT_EQ(put(hconn, in, "held"), OK);
+    EXPECT_EQ(get(other, otherIn, MQGMO_SYNCPOINT).body, "held");
+    disconnect(other);
+    EXPECT_EQ(get(hconn, in).body, "held");
+    disconnect(hconn);
+
+    // mqadmin lists it and deletes it with its entry; MQCONN then finds nothing.
+    mqQueueManagerInfo_t *managers = nullptr;
+    MQLONG count = 0;
+    char detail[512];
+    ASSERT_EQ(mqListQueueManagers(&managers, &count, detail, sizeof detail), MQRC_NONE);
+    ASSERT_EQ(count, 1);
+    EXPECT_STREQ(managers[0].name, QMGR);
+    std::free(managers);
+    EXPECT_EQ(mqCreateQueueManager(QMGR, detail, sizeof detail), MQRC_OBJECT_ALREADY_EXISTS);
+    ASSERT_EQ(mqDeleteQueueManager(QMGR, 0, detail, sizeof detail), MQRC_NONE) << detail;
+    MQHCONN gone = MQHC_UNUSABLE_HCONN;
+    MQCONN(QMGR, &gone, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_NAME_ERROR));
+}
+
+TEST_F(PostgresQueueManager, WaitingGetIsWokenByAnotherConnectionsCommit) {
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ in = openQueue(hconn, "Q.IN", MQOO_INPUT_SHARED);
+    std::thread putter([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        MQHCONN p = connect(QMGR);
+        MQHOBJ out = openQueue(p, "Q.IN", MQOO_OUTPUT);
+        EXPECT_EQ(put(p, out, "late", 0, MQPMO_SYNCPOINT), OK);
+        Outcome outcome;
+        MQCMIT(p, &outcome.compCode, &outcome.reason);
+        EXPECT_EQ(outcome, OK);
+        disconnect(p);
+    });
+    Got got = get(hconn, in, MQGMO_WAIT, 20000);
+    putter.join();
+    EXPECT_EQ(got.outcome, OK) << mqLastErrorDetail();
+    EXPECT_EQ(got.body, "late");
+    EXPECT_EQ(get(hconn, in, MQGMO_WAIT, 200).outcome, failed(MQRC_NO_MSG_AVAILABLE));
+    disconnect(hconn);
+}
+
+TEST_F(PostgresQueueManager, UnreachableServerAndOtherSchemaVersionAreRefused) {
+    // An entry naming a server that does not answer: 2059, naming the server.
+    {
+        std::ofstream entry(directory_.path() + "/FAR.qmgr-pg");
+        entry << "host=/nonexistent-trevane-dir port=5999 dbname=x connect_timeout=2\n";
+    }
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    Outcome outcome;
+    MQCONN("FAR", &hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_UNREACHABLE));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("/nonexistent-trevane-dir"), std::string::npos)
+        << mqLastErrorDetail();
+
+    // A schema of another version is refused by MQCONN and by mqadmin, and kept as it is.
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 2"), "");
+    MQCONN(QMGR, &hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_NOT_AVAILABLE));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("schema version 2"), std::string::npos)
+        << mqLastErrorDetail();
+    ChildProcess admin({MQADMIN_PATH, "create-qm", "SECOND", "--postgres", conninfo()});
+    std::string out, err;
+    EXPECT_EQ(admin.finish(out, err), 1);
+    EXPECT_NE(err.find("schema version 2"), std::string::npos) << err;
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 1"), "");
+}

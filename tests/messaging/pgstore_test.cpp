@@ -1,0 +1,287 @@
+// The PostgreSQL store against the fixture's server, in a database of its own
+// ("trevane_mq", made afresh for each test): schema and its version, order and selection,
+// units of work across connections, a broken connection in the middle of a unit, and the
+// notifications that tell a waiting getter something changed.
+#include "messaging/pgstore.h"
+#include "tests/support/pgfixture.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+using namespace trevane::mq;
+
+namespace {
+
+const char *const DATABASE = "trevane_mq";
+
+// Runs one statement on the fixture's server in the given database; the server's message
+// when it fails.
+std::string admin(const std::string &database, const std::string &sql) {
+    PGconn *c = PQconnectdb((pgfixture::conninfo() + " dbname=" + database).c_str());
+    std::string error;
+    if (PQstatus(c) != CONNECTION_OK) {
+        error = PQerrorMessage(c);
+    } else {
+        PGresult *r = PQexec(c, sql.c_str());
+        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
+            error = PQerrorMessage(c);
+        }
+        PQclear(r);
+    }
+    PQfinish(c);
+    return error;
+}
+
+class PgStoreTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string why = pgfixture::useServer();
+        ASSERT_EQ(why, "");
+        ASSERT_EQ(
+            admin("trevane", std::string("DROP DATABASE IF EXISTS ") + DATABASE + " WITH (FORCE)"),
+            "");
+        ASSERT_EQ(admin("trevane", std::string("CREATE DATABASE ") + DATABASE), "");
+        Failure failure;
+        PgStore creator(conninfo());
+        ASSERT_TRUE(creator.create("PGQM", failure)) << failure.detail;
+        mqQueueAttributes_t attributes = MQ_QUEUE_ATTRIBUTES_DEFAULT;
+        ASSERT_TRUE(creator.defineQueue("Q1", attributes, failure)) << failure.detail;
+        ASSERT_TRUE(creator.defineQueue("Q2", attributes, failure)) << failure.detail;
+    }
+
+    static std::string conninfo() { return pgfixture::conninfo() + " dbname=" + DATABASE; }
+
+    // An opened store and its queue Q1.
+    struct Opened {
+        PgStore store{conninfo()};
+        QueueDefinition queue;
+        BrowseCursor cursor;
+    };
+    void openStore(Opened &opened, const char *queue = "Q1") {
+        Failure failure;
+        ASSERT_TRUE(opened.store.open("PGQM", failure)) << failure.detail;
+        ASSERT_TRUE(opened.store.findQueue(queue, opened.queue, failure)) << failure.detail;
+    }
+
+    static MQMD descriptor(MQLONG priority, const char *correl = "") {
+        MQMD md = MQMD_DEFAULT;
+        md.Priority = priority;
+        md.Persistence = MQPER_PERSISTENT;
+        static int next = 0;
+        ++next;
+        std::memcpy(md.MsgId, &next, sizeof next);
+        std::memcpy(md.CorrelId, correl, std::min(std::strlen(correl), sizeof md.CorrelId));
+        return md;
+    }
+
+    static void put(Opened &o, const std::string &body, MQLONG priority = 0,
+                    const char *correl = "") {
+        Failure failure;
+        MQMD md = descriptor(priority, correl);
+        ASSERT_TRUE(
+            o.store.put(o.queue, md, body.data(), static_cast<MQLONG>(body.size()), failure))
+            << failure.detail;
+    }
+
+    // Takes one message: its body, or "<reason>" when there is none.
+    static std::string take(Opened &o, GetMode mode = GetMode::Remove, MQMD *seen = nullptr,
+                            const MQMD *select = nullptr, MQLONG bufferLength = 100) {
+        MQMD md = select != nullptr ? *select : MQMD(MQMD_DEFAULT);
+        char buffer[100] = {};
+        GetRequest request;
+        request.mode = mode;
+        request.unitOfWork = 1;
+        request.buffer = buffer;
+        request.bufferLength = bufferLength;
+        MQLONG length = 0;
+        bool truncated = false;
+        Failure failure;
+        BrowseCursor &cursor = o.cursor;
+        if (!o.store.get(o.queue, request, md, cursor, length, truncated, failure)) {
+            return "<" + std::to_string(failure.reason) + ">";
+        }
+        if (seen != nullptr) {
+            *seen = md;
+        }
+        return std::string(buffer, static_cast<size_t>(std::min<MQLONG>(length, bufferLength)));
+    }
+
+    static MQLONG depth(Opened &o, MQLONG *uncommitted = nullptr) {
+        std::vector<mqQueueInfo_t> queues;
+        Failure failure;
+        EXPECT_TRUE(o.store.listQueues(queues, failure)) << failure.detail;
+        for (const mqQueueInfo_t &q : queues) {
+            if (o.queue.name == q.name) {
+                if (uncommitted != nullptr) {
+                    *uncommitted = q.uncommitted;
+                }
+                return q.depth;
+            }
+        }
+        return -1;
+    }
+};
+
+} // namespace
+
+TEST_F(PgStoreTest, SchemaVersionNamesAndUnreachableServer) {
+    Failure failure;
+    PgStore again(conninfo());
+    EXPECT_FALSE(again.create("PGQM", failure));
+    EXPECT_EQ(failure.reason, MQRC_OBJECT_ALREADY_EXISTS);
+
+    PgStore missing(conninfo());
+    EXPECT_FALSE(missing.open("NOSUCH", failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_MGR_NAME_ERROR);
+
+    // A database without the schema holds no queue managers.
+    ASSERT_EQ(admin("trevane", "DROP DATABASE IF EXISTS trevane_mq_empty WITH (FORCE)"), "");
+    ASSERT_EQ(admin("trevane", "CREATE DATABASE trevane_mq_empty"), "");
+    PgStore empty(pgfixture::conninfo() + " dbname=trevane_mq_empty");
+    EXPECT_FALSE(empty.open("PGQM", failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_MGR_NAME_ERROR);
+    admin("trevane", "DROP DATABASE trevane_mq_empty WITH (FORCE)");
+
+    // Another schema version is refused, for opening and for creating, and left as it is.
+    ASSERT_EQ(admin(DATABASE, "UPDATE trevane_schema SET version = 99"), "");
+    PgStore newer(conninfo());
+    EXPECT_FALSE(newer.open("PGQM", failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_MGR_NOT_AVAILABLE);
+    EXPECT_NE(failure.detail.find("schema version 99"), std::string::npos) << failure.detail;
+    EXPECT_FALSE(newer.create("OTHER", failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_MGR_NOT_AVAILABLE);
+    ASSERT_EQ(admin(DATABASE, "UPDATE trevane_schema SET version = 1"), "");
+
+    // No server there: 2059, naming the server.
+    PgStore unreachable("host=/nonexistent-socket-dir port=5999 dbname=x connect_timeout=2");
+    EXPECT_FALSE(unreachable.open("PGQM", failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_MGR_UNREACHABLE);
+    EXPECT_NE(failure.detail.find("/nonexistent-socket-dir"), std::string::npos) << failure.detail;
+}
+
+TEST_F(PgStoreTest, OrderSelectionBrowseAndTruncation) {
+    Opened o;
+    openStore(o);
+    put(o, "low-1", 0);
+    put(o, "high", 7);
+    put(o, "low-2", 0, "corr-A");
+    put(o, "long message", 0);
+    EXPECT_EQ(depth(o), 4);
+
+    // Browse walks priority then arrival and takes nothing.
+    EXPECT_EQ(take(o, GetMode::BrowseFirst), "high");
+    EXPECT_EQ(take(o, GetMode::BrowseNext), "low-1");
+    EXPECT_EQ(take(o, GetMode::BrowseNext), "low-2");
+    EXPECT_EQ(take(o, GetMode::BrowseNext), "long message");
+    EXPECT_EQ(take(o, GetMode::BrowseNext), "<2033>");
+    EXPECT_EQ(depth(o), 4);
+
+    // Selection by correlation identifier, then by message identifier.
+    MQMD select = MQMD_DEFAULT;
+    std::memcpy(select.CorrelId, "corr-A", 6);
+    EXPECT_EQ(take(o, GetMode::Remove, nullptr, &select), "low-2");
+    EXPECT_EQ(take(o, GetMode::Remove, nullptr, &select), "<2033>");
+    MQMD seen{};
+    EXPECT_EQ(take(o, GetMode::BrowseFirst, &seen), "high");
+    MQMD byId = MQMD_DEFAULT;
+    std::memcpy(byId.MsgId, seen.MsgId, sizeof byId.MsgId);
+    EXPECT_EQ(take(o, GetMode::Remove, &seen, &byId), "high");
+    EXPECT_EQ(seen.Priority, 7);
+    EXPECT_EQ(seen.BackoutCount, 0);
+
+    // Too long for the buffer: 2080, and it stays first in line.
+    EXPECT_EQ(take(o), "low-1");
+    EXPECT_EQ(take(o, GetMode::Remove, nullptr, nullptr, 4), "<2080>");
+    EXPECT_EQ(take(o, GetMode::Hold, nullptr, nullptr, 4), "<2080>");
+    EXPECT_EQ(depth(o), 1);
+    EXPECT_EQ(take(o), "long message");
+    EXPECT_EQ(take(o), "<2033>");
+}
+
+TEST_F(PgStoreTest, UnitsOfWorkAcrossConnections) {
+    Opened a;
+    Opened b;
+    openStore(a);
+    openStore(b);
+    put(a, "one", 0);
+    put(a, "two", 0);
+    Failure failure;
+    int64_t version = b.store.dataVersion(failure);
+
+    // A message got under syncpoint is invisible to the other connection, which skips it.
+    EXPECT_EQ(take(a, GetMode::Hold), "one");
+    EXPECT_EQ(take(b, GetMode::BrowseFirst), "two");
+    MQLONG uncommitted = 0;
+    EXPECT_EQ(depth(b, &uncommitted), 1);
+    EXPECT_EQ(uncommitted, 1);
+
+    // Back-out returns it in its place with its backout count raised, and tells the others.
+    ASSERT_TRUE(a.store.backOut(1, failure)) << failure.detail;
+    MQMD seen{};
+    EXPECT_EQ(take(b, GetMode::BrowseFirst, &seen), "one");
+    EXPECT_EQ(seen.BackoutCount, 1);
+    EXPECT_GT(b.store.dataVersion(failure), version);
+
+    // Commit removes what the unit got and stores what it put, together.
+    EXPECT_EQ(take(a, GetMode::Hold), "one");
+    PendingPut reply;
+    reply.queue = a.queue;
+    reply.md = descriptor(0);
+    reply.body = "reply";
+    ASSERT_TRUE(a.store.commit(1, {reply}, failure)) << failure.detail;
+    EXPECT_EQ(take(b), "two");
+    EXPECT_EQ(take(b), "reply");
+    EXPECT_EQ(take(b), "<2033>");
+
+    // A put into a queue deleted before the commit fails it (2517) and changes nothing;
+    // the unit can still be backed out.
+    Opened q2;
+    openStore(q2, "Q2");
+    put(a, "three", 0);
+    EXPECT_EQ(take(a, GetMode::Hold), "three");
+    ASSERT_TRUE(q2.store.deleteQueue("Q2", false, failure)) << failure.detail;
+    PendingPut late;
+    late.queue = q2.queue;
+    late.md = descriptor(0);
+    late.body = "late";
+    EXPECT_FALSE(a.store.commit(1, {late}, failure));
+    EXPECT_EQ(failure.reason, MQRC_Q_DELETED);
+    EXPECT_EQ(take(b), "<2033>");
+    ASSERT_TRUE(a.store.backOut(1, failure)) << failure.detail;
+    EXPECT_EQ(take(b), "three");
+}
+
+TEST_F(PgStoreTest, ConnectionLostMidUnitRollsBack) {
+    Opened a;
+    Opened b;
+    openStore(a);
+    openStore(b);
+    put(a, "held", 0);
+    EXPECT_EQ(take(a, GetMode::Hold), "held");
+    EXPECT_EQ(take(b), "<2033>");
+
+    // The server ends the unit's session: the commit reports 2009, the message is back.
+    ASSERT_EQ(admin(DATABASE, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                              " WHERE datname = 'trevane_mq' AND state = 'idle in transaction'"),
+              "");
+    PendingPut reply;
+    reply.queue = a.queue;
+    reply.md = descriptor(0);
+    reply.body = "reply";
+    Failure failure;
+    EXPECT_FALSE(a.store.commit(1, {reply}, failure));
+    EXPECT_EQ(failure.reason, MQRC_CONNECTION_LOST);
+    EXPECT_NE(failure.detail.find("rolled back"), std::string::npos) << failure.detail;
+    EXPECT_EQ(take(b), "held");
+    EXPECT_EQ(take(b), "<2033>");
+
+    // The next unit of the same store runs on a new server connection.
+    put(b, "next", 0);
+    EXPECT_EQ(take(a, GetMode::Hold), "next");
+    ASSERT_TRUE(a.store.commit(1, {}, failure)) << failure.detail;
+    EXPECT_EQ(take(b), "<2033>");
+}
