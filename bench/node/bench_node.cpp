@@ -368,10 +368,10 @@ void printPaired(const char *what, double ratio, double aim) {
 }
 
 // Delivers one case `count` times: the program under a profiler sees that case alone.
-int deliverOnly(const std::string &spec) {
-    const size_t colon = spec.find(':');
-    const std::string name = spec.substr(0, colon);
-    const long count = colon == std::string::npos ? 10000 : std::atol(spec.c_str() + colon + 1);
+int deliverOnly(const std::string &request) {
+    const size_t colon = request.find(':');
+    const std::string name = request.substr(0, colon);
+    const long count = colon == std::string::npos ? 10000 : std::atol(request.c_str() + colon + 1);
     Fixture &f = fixture();
     const std::map<std::string, std::pair<CciNode *, CciMessage *>> cases = {
         {"found", {f.trevane, f.foundList}},    {"floor", {f.floor, f.foundList}},
@@ -383,7 +383,7 @@ int deliverOnly(const std::string &spec) {
         std::fprintf(stderr,
                      "bench_node: --deliver takes CASE:COUNT, CASE one of found, floor, "
                      "notfound, bare, deep, COUNT above 0 (got '%s')\n",
-                     spec.c_str());
+                     request.c_str());
         return 2;
     }
     for (long i = 0; i < count; ++i) {

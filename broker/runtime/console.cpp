@@ -111,29 +111,6 @@ std::string jsonText(const std::string &text) {
     return out + "\"";
 }
 
-std::string htmlText(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 // ---- connections: the bounded task queue and the stream ----------------------------------
 
 // Set on the accepting thread while it turns a connection away.
@@ -512,7 +489,7 @@ struct Console::State {
 
     std::string page() const {
         const FlowStatistics statistics = flow.statistics();
-        const std::string name = htmlText(flow.definition().name);
+        const std::string name = htmlEscape(flow.definition().name);
         std::string script = PAGE_SCRIPT;
         script.replace(script.find("REFRESH_MS"), 10,
                        std::to_string(std::max(1, options.refreshSeconds) * 1000));
@@ -520,8 +497,8 @@ struct Console::State {
         out << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
             << "<title>Flow " << name << " - trevane-broker</title>\n<style>" << PAGE_STYLE
             << "</style>\n</head>\n<body>\n<h1>Flow " << name << "</h1>\n<div class=\"meta\">"
-            << "broker " << htmlText(broker::brokerIdentity().brokerName)
-            << " &middot; queue manager " << htmlText(flow.queueManager()) << " &middot; "
+            << "broker " << htmlEscape(broker::brokerIdentity().brokerName)
+            << " &middot; queue manager " << htmlEscape(flow.queueManager()) << " &middot; "
             << statistics.instances.size() << " instance thread(s)"
             << (statistics.counting ? "" : " (this build counts nothing: its counters stay 0)")
             << " &middot; <span id=\"status\">&hellip;</span> &middot; "

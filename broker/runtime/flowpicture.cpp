@@ -17,51 +17,25 @@ namespace runtime {
 
 namespace {
 
-std::string html(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&#39;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 // A figure cell: the group Graphviz writes for it carries the id, and the tooltip says
 // what the number counts.
 std::string figureCell(const std::string &id, const std::string &tooltip, const std::string &port,
                        const std::string &value) {
     return "<TD ALIGN=\"RIGHT\" WIDTH=\"64\" ID=\"" + id + "\" HREF=\"#" + id + "\" TOOLTIP=\"" +
-           html(tooltip) + "\"" + (port.empty() ? "" : " PORT=\"" + port + "\"") + ">" +
-           html(value) + "</TD>";
+           htmlEscape(tooltip) + "\"" + (port.empty() ? "" : " PORT=\"" + port + "\"") + ">" +
+           htmlEscape(value) + "</TD>";
 }
 
 std::string labelCell(const std::string &text, const std::string &port = "") {
     return "<TD ALIGN=\"LEFT\"" + (port.empty() ? std::string() : " PORT=\"" + port + "\"") +
-           "><FONT COLOR=\"#44505c\">" + html(text) + "</FONT></TD>";
+           "><FONT COLOR=\"#44505c\">" + htmlEscape(text) + "</FONT></TD>";
 }
 
 std::string nodeLabel(size_t index, const NodeStatistics &node) {
     std::string rows = "<TABLE BORDER=\"0\" CELLBORDER=\"1\" CELLSPACING=\"0\" CELLPADDING=\"3\" "
                        "BGCOLOR=\"white\" COLOR=\"#7d8b99\">";
-    rows += "<TR><TD COLSPAN=\"2\" BGCOLOR=\"#dde7f0\"><B>" + html(node.name) +
-            "</B><BR/><FONT POINT-SIZE=\"10\" COLOR=\"#44505c\">" + html(node.className) +
+    rows += "<TR><TD COLSPAN=\"2\" BGCOLOR=\"#dde7f0\"><B>" + htmlEscape(node.name) +
+            "</B><BR/><FONT POINT-SIZE=\"10\" COLOR=\"#44505c\">" + htmlEscape(node.className) +
             "</FONT></TD></TR>";
     const std::string in = node.inputs.empty() ? "taken" : node.inputs[0];
     rows += "<TR>" + labelCell(in, node.inputs.empty() ? "" : "i_0") +
@@ -99,7 +73,7 @@ std::string depthText(long value) {
 std::string queueLabel(size_t index, const FlowQueue &queue) {
     return "<TABLE BORDER=\"0\" CELLBORDER=\"0\" CELLSPACING=\"0\" CELLPADDING=\"2\">"
            "<TR><TD COLSPAN=\"2\"><B>" +
-           html(queue.name) + "</B></TD></TR><TR>" + labelCell("depth") +
+           htmlEscape(queue.name) + "</B></TD></TR><TR>" + labelCell("depth") +
            figureCell(queueFigureId(index, "depth"), "messages on " + queue.name, "",
                       depthText(queue.depth)) +
            "</TR><TR>" + labelCell("in units") +
@@ -155,6 +129,32 @@ struct GraphvizError {
 };
 
 } // namespace
+
+std::string htmlEscape(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+    return out;
+}
 
 std::string figureId(size_t node, const char *counter) {
     return "n" + std::to_string(node) + "_" + counter;

@@ -30,6 +30,10 @@ struct FlowQueue {
 
 /* The figure ids: "n<i>_in", "n<i>_exc", "n<i>_bo", "n<i>_t<k>" for node i of the flow's
    order and its k-th output terminal; "q<j>_depth" and "q<j>_held" for queue j. */
+// The text with &, <, >, " and ' written as character references, for HTML and
+// Graphviz HTML labels alike.
+std::string htmlEscape(const std::string &text);
+
 std::string figureId(size_t node, const char *counter);
 std::string terminalFigureId(size_t node, size_t terminal);
 std::string queueFigureId(size_t queue, const char *what);
