@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 // The build sets it for the modules on the message path only (nodes.cpp, counters.cpp,
 // the runtime's mqinput.cpp); everything else asks countersCompiledIn().

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 namespace broker {
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 namespace broker {
 

@@ -1,8 +1,8 @@
 // flowping: exercises a deployed message flow with one request and one reply. Puts a fixed
 // XML request on the flow's input queue, waits without limit for one message on the reply
 // queue, prints it and disconnects. Its only interface is the messaging calls of
-// messaging/mq.h; people run it from a console.
-#include "messaging/mq.h"
+// trevane/mq.h; people run it from a console.
+#include "trevane/mq.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -20,7 +20,7 @@ if [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
-broker=$build/broker/runtime/trevane-broker
+broker=$build/runtime/trevane-broker
 mqadmin=$build/messaging/mqadmin
 flowping=$build/client/flowping
 plugin_dir=$build/node

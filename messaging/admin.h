@@ -1,16 +1,16 @@
 /*
  * Administration of the stand-in queue manager: where queue managers live, creating and
  * deleting them, defining, deleting and listing their queues. Called by the mqadmin
- * command and by tests; applications use the messaging calls of messaging/mq.h.
+ * command and by tests; applications use the messaging calls of trevane/mq.h.
  *
- * Every function returns MQRC_NONE or a reason code of messaging/mq.h, and, when detail is
+ * Every function returns MQRC_NONE or a reason code of trevane/mq.h, and, when detail is
  * not null, writes an explanation for a person into detail (at most detailSize bytes,
  * always terminated; empty on success).
  */
 #ifndef MESSAGING_ADMIN_H
 #define MESSAGING_ADMIN_H
 
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <stddef.h>
 

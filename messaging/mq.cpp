@@ -13,7 +13,7 @@
 // the only choice that can never lose one. A process that dies has its units backed out
 // by whichever process next notices (at connect, and about once a second while a get
 // waits or finds nothing).
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 #include "messaging/admin.h"
 #include "messaging/store.h"
 

@@ -2,7 +2,7 @@
 // managers, defines, deletes and lists queues, and puts, browses and gets messages through
 // the messaging calls. Run by people and by tests.
 #include "messaging/admin.h"
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <cctype>
 #include <cerrno>

@@ -7,7 +7,7 @@
 #define MESSAGING_STORE_H
 
 #include "messaging/admin.h"
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <chrono>
 #include <cstdint>

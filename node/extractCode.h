@@ -11,9 +11,9 @@
 #ifndef TREVANE_NODE_EXTRACTCODE_H
 #define TREVANE_NODE_EXTRACTCODE_H
 
-#include "broker/cni.h"
-#include "node/trevane.h"
-#include "portability/types.h"
+#include "node/context.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* Searches the first exception element of `exceptionList` and everything below it.
    TRUE when a DatabaseException carries a character Insert Text containing "SQLSTATE":

@@ -1,6 +1,6 @@
 /*
  * The node support tables: each node instance's attribute table and its input and
- * output terminal lists, all hanging from the node context (node/trevane.h).
+ * output terminal lists, all hanging from the node context (node/context.h).
  *
  * The broker reaches getAttribute and getAttributeName directly through the node-class
  * table; the node module creates the entries when a node is created, stores values
@@ -13,9 +13,9 @@
 
 #include <stdint.h>
 
-#include "broker/cni.h"
-#include "node/trevane.h"
-#include "portability/types.h"
+#include "node/context.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 #define ATTRIBUTE_NAME_LENGTH 128        /* units, terminator included */
 #define ATTRIBUTE_INTEGER_VALUE_SIZE 256 /* bytes: 127 units and the terminator */

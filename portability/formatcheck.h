@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <type_traits>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 namespace ucformat {
 

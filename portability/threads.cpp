@@ -6,7 +6,7 @@
  * wrappers. Every wrapper answers 0 for success and 1 for failure (2 for a timed wait
  * whose deadline passed) and writes no trace records.
  */
-#include "portability/threads.h"
+#include "trevane/threads.h"
 
 #include <errno.h>
 #include <sched.h>

@@ -10,8 +10,8 @@
 #include <stdarg.h>
 #include <stddef.h>
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* "0123456789" as a wide string. */
 extern const CciChar numericMask[];

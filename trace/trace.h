@@ -32,8 +32,8 @@
 #include <stdio.h>
 
 #include "portability/formatcheck.h"
-#include "portability/types.h"
-#include "trace/traceinit.h"
+#include "trevane/traceinit.h"
+#include "trevane/types.h"
 
 /* Record classes (bits of traceFlags). */
 #define TRACE_ENTRY_EXIT 2

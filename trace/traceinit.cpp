@@ -10,7 +10,7 @@
  * This file is also built alone into quenor.o, so it uses nothing but the C library
  * and the thread layer.
  */
-#include "trace/traceinit.h"
+#include "trevane/traceinit.h"
 
 #include <ctype.h>
 #include <errno.h>

@@ -8,8 +8,8 @@
 #ifndef TREVANE_UTILITIES_BODY_H
 #define TREVANE_UTILITIES_BODY_H
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* Width of the MQMD format field, in characters. */
 #define MESSAGE_FORMAT_LENGTH 8

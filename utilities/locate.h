@@ -12,8 +12,8 @@
 #ifndef TREVANE_UTILITIES_LOCATE_H
 #define TREVANE_UTILITIES_LOCATE_H
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* The kind of element to create for a missing path segment. */
 typedef enum elementType {

@@ -10,9 +10,9 @@
 #ifndef TREVANE_UTILITIES_MESSAGE_H
 #define TREVANE_UTILITIES_MESSAGE_H
 
-#include "broker/cni.h"
-#include "node/trevane.h"
-#include "portability/types.h"
+#include "node/context.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* A new message in `message`'s context holding a copy of its whole tree. The caller
    deletes it with cniDeleteMessage. Null (with nothing left behind) on any failure. */

@@ -9,8 +9,8 @@
 #ifndef TREVANE_UTILITIES_MQMD_H
 #define TREVANE_UTILITIES_MQMD_H
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 #include "utilities/locate.h"
 
 /* Width of the message and correlation identifiers, in bytes. */

@@ -7,8 +7,8 @@
 #ifndef TREVANE_UTILITIES_REBUILD_H
 #define TREVANE_UTILITIES_REBUILD_H
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* Reads the record at *currentPosP of `buffer` (`bufferLength` bytes of data) and
    creates the element it describes, with its name, type and value: as a child of the

@@ -13,7 +13,7 @@
 #ifndef TREVANE_UTILITIES_REGISTRY_H
 #define TREVANE_UTILITIES_REGISTRY_H
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 #define MSG_ID_LENGTH 24
 

@@ -14,8 +14,8 @@
 
 #include <stdint.h>
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* Record layout: a 20-byte header, then the name, then the value part. */
 #define SERIALISED_HEADER_SIZE 20

@@ -6,7 +6,7 @@
 #ifndef TREVANE_UTILITIES_TRACETEXT_H
 #define TREVANE_UTILITIES_TRACETEXT_H
 
-#include "portability/types.h"
+#include "trevane/types.h"
 
 /* "TRUE" or "FALSE" for a flag; a static text, never freed. */
 inline const char *truthText(bool_t value) {

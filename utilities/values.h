@@ -12,8 +12,8 @@
 
 #include <stdint.h>
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* Size of each of the formatter's two local work buffers; larger values use the heap. */
 #define VALUE_WORK_BUFFER_SIZE 1000

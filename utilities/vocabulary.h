@@ -7,7 +7,7 @@
 #ifndef TREVANE_UTILITIES_VOCABULARY_H
 #define TREVANE_UTILITIES_VOCABULARY_H
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 typedef struct utilitiesVocabulary {
     const CciChar *destination;       /* "Destination" */

@@ -7,8 +7,8 @@
 #ifndef TREVANE_UTILITIES_XMLRENDER_H
 #define TREVANE_UTILITIES_XMLRENDER_H
 
-#include "broker/cni.h"
-#include "portability/types.h"
+#include "trevane/cni.h"
+#include "trevane/types.h"
 
 /* One open tag of a tree level. The tag text is stored in the same allocation, right
    after the record; the whole entry is released with one free. */

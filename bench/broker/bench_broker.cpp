@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "broker/internal.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // and a delete of the same row shape in the same queue manager file, each in its own
 // synced transaction. The ratio printed at the end is the library's cost over raw SQLite.
 #include "messaging/admin.h"
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>

@@ -36,8 +36,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "broker/cni.h"
 #include "broker/host.h"
+#include "trevane/cni.h"
 
 // ---- allocation counting --------------------------------------------------------------
 

@@ -13,8 +13,8 @@
 
 #include "bench/runtime/load.h"
 #include "broker/host.h"
-#include "broker/runtime/runtime.h"
 #include "messaging/admin.h"
+#include "runtime/runtime.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 namespace flowload {
 

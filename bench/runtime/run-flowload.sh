@@ -17,7 +17,7 @@ top=$(cd "$here/../.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
 requests=${2:-500}
 in_flight=${3:-8}
-broker=$build/broker/runtime/trevane-broker
+broker=$build/runtime/trevane-broker
 mqadmin=$build/messaging/mqadmin
 flowload=$build/bench/runtime/flowload
 for program in "$broker" "$mqadmin" "$flowload"; do

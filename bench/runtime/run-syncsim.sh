@@ -26,7 +26,7 @@ in_flight=${4:-8}
 shift $(($# < 4 ? $# : 4))
 instances=("$@")
 [ ${#instances[@]} -gt 0 ] || instances=(1 2 4)
-broker=$build/broker/runtime/trevane-broker
+broker=$build/runtime/trevane-broker
 mqadmin=$build/messaging/mqadmin
 flowload=$build/bench/runtime/flowload
 for program in ${syncsim:+"$syncsim"} "$broker" "$mqadmin" "$flowload"; do

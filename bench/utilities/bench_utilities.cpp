@@ -14,9 +14,9 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/ratios.h"
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "trace/retcodes.h"
+#include "trevane/cni.h"
 #include "utilities/rebuild.h"
 #include "utilities/serialise.h"
 #include "utilities/xmlrender.h"

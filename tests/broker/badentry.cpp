@@ -1,5 +1,5 @@
 /* A plug-in whose entry point raises an exception, for the loader's error test. */
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 extern "C" void *bipGetMessageflowNodeFactory() {
     int rc = 0;

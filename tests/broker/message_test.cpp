@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 using namespace testsupport;
 

@@ -9,9 +9,9 @@
 #include <pthread.h>
 #include <string>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 using namespace testsupport;
 

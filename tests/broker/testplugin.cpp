@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 using namespace testsupport;
 

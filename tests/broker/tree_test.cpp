@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 using namespace testsupport;
 

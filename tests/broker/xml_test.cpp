@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 using namespace testsupport;
 

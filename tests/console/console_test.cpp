@@ -7,10 +7,10 @@
 #include <sqlite3.h>
 
 #include "broker/host.h"
-#include "broker/runtime/console.h"
-#include "broker/runtime/exposition.h"
-#include "broker/runtime/flowpicture.h"
-#include "broker/runtime/runtime.h"
+#include "runtime/console.h"
+#include "runtime/exposition.h"
+#include "runtime/flowpicture.h"
+#include "runtime/runtime.h"
 #include "tests/console/exposition_check.h"
 #include "tests/console/http_client.h"
 #include "tests/runtime/helpers.h"

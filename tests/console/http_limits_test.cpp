@@ -9,8 +9,8 @@
 #include <sys/resource.h>
 
 #include "broker/host.h"
-#include "broker/runtime/console.h"
-#include "broker/runtime/runtime.h"
+#include "runtime/console.h"
+#include "runtime/runtime.h"
 #include "tests/console/http_client.h"
 #include "tests/runtime/helpers.h"
 

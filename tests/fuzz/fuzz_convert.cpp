@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "node/extractCode.h"
 #include "portability/unicode.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "broker/runtime/flowfile.h"
+#include "runtime/flowfile.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "trace/retcodes.h"
+#include "trevane/cni.h"
 #include "utilities/rebuild.h"
 
 namespace {

@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "broker/tree.h"
 #include "node/trevane.h"
 #include "portability/unicode.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 #include "utilities/locate.h"
 
 namespace {

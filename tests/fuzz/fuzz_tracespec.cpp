@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "trace/traceinit.h"
+#include "trevane/traceinit.h"
 
 const char *callersTraceEnvironmentVariable = "TREVANE_FUZZ_TRACE";
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "portability/unicode.h"
+#include "trevane/cni.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
 #include "trace/retcodes.h"
+#include "trevane/cni.h"
 #include "utilities/serialise.h"
 
 namespace {

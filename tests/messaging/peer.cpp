@@ -2,7 +2,7 @@
 // syncpoint and keeps it until killed; "hold-put" also puts a reply under syncpoint on a
 // second queue; "put-after" puts a message after a pause; "churn" puts and gets for a
 // while and prints how many round trips it made.
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <algorithm>
 #include <chrono>

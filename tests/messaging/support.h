@@ -6,7 +6,7 @@
 #define TESTS_MESSAGING_SUPPORT_H
 
 #include "messaging/admin.h"
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 #include <gtest/gtest.h>
 #ifdef TREVANE_QM_TESTS_ON_POSTGRES

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "broker/cni.h"
 #include "tests/portability/show.h"
+#include "trevane/cni.h"
 
 namespace {
 

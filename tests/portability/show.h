@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "broker/cni.h"
+#include "trevane/cni.h"
 
 // ASCII as itself, every other unit as \uXXXX, null as <null>.
 inline std::string show(const CciChar *text) {

@@ -23,8 +23,8 @@
 
 #include <gtest/gtest.h>
 
-#include "broker/cni.h"
-#include "portability/threads.h"
+#include "trevane/cni.h"
+#include "trevane/threads.h"
 
 namespace {
 

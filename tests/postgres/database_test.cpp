@@ -14,8 +14,8 @@
 #include <string>
 
 #include "broker/host.h"
-#include "broker/runtime/builtins.h"
-#include "broker/runtime/runtime.h"
+#include "runtime/builtins.h"
+#include "runtime/runtime.h"
 #include "tests/runtime/helpers.h"
 #include "tests/support/support.h"
 

@@ -8,7 +8,7 @@
 #include <sqlite3.h>
 
 #include "broker/host.h"
-#include "broker/runtime/builtins.h"
+#include "runtime/builtins.h"
 #include "tests/runtime/helpers.h"
 #include "tests/support/support.h"
 

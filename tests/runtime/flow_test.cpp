@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "broker/host.h"
-#include "broker/runtime/runtime.h"
+#include "runtime/runtime.h"
 #include "tests/runtime/helpers.h"
 #include "tests/support/support.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sys/stat.h>
 
-#include "broker/runtime/flowfile.h"
+#include "runtime/flowfile.h"
 #include "tests/runtime/helpers.h"
 
 using runtime::FlowDefinition;

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "messaging/admin.h"
-#include "messaging/mq.h"
+#include "trevane/mq.h"
 
 extern char **environ;
 

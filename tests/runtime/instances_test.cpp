@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "broker/runtime/runtime.h"
+#include "runtime/runtime.h"
 #include "tests/runtime/helpers.h"
 #include "tests/support/support.h"
 

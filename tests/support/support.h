@@ -57,8 +57,8 @@
 #include <utility>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
+#include "trevane/cni.h"
 
 namespace testsupport {
 

@@ -11,7 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "trace/traceinit.h"
+#include "trevane/traceinit.h"
 
 const char *callersTraceEnvironmentVariable = "QUENOR_PROBE_TRACE";
 

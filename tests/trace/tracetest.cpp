@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "trace/traceinit.h"
+#include "trevane/traceinit.h"
 
 const char *const traceTestVariable = "TREVANE_TRACE_TEST";
 const char *callersTraceEnvironmentVariable = "TREVANE_TRACE_TEST";

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "broker/cni.h"
 #include "trace/retcodes.h"
+#include "trevane/cni.h"
 #include "utilities/rebuild.h"
 #include "utilities/serialise.h"
 

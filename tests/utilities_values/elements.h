@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "broker/cni.h"
 #include "broker/host.h"
 #include "tests/support/support.h"
+#include "trevane/cni.h"
 
 namespace utiltest {
 

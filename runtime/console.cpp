@@ -9,7 +9,7 @@
  * buffer within a byte budget and a deadline per request, and gives up as soon as the
  * console stops. The server's own per-socket loop is replaced to use them.
  */
-#include "broker/runtime/console.h"
+#include "runtime/console.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -27,11 +27,11 @@
 #include <unistd.h>
 
 #include "broker/host.h"
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
-#include "broker/runtime/exposition.h"
-#include "broker/runtime/flowpicture.h"
 #include "messaging/admin.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
+#include "runtime/exposition.h"
+#include "runtime/flowpicture.h"
 
 namespace runtime {
 

@@ -12,9 +12,9 @@
 #include <ctime>
 #include <mutex>
 
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
 #include "broker/text.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
 
 namespace runtime {
 

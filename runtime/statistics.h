@@ -4,8 +4,8 @@
  * totals and get-to-commit latency. Filled by DeployedFlow::statistics (runtime.cpp)
  * from the instances' counter blocks (broker/counters.h).
  */
-#ifndef TREVANE_BROKER_RUNTIME_STATISTICS_H
-#define TREVANE_BROKER_RUNTIME_STATISTICS_H
+#ifndef TREVANE_RUNTIME_STATISTICS_H
+#define TREVANE_RUNTIME_STATISTICS_H
 
 #include <cstdint>
 #include <string>
@@ -39,8 +39,8 @@ struct InstanceStatistics {
 struct FlowStatistics {
     std::string flow;
     bool counting = broker::countersCompiledIn(); /* false in a build without counters */
-    std::vector<NodeStatistics> nodes;          /* in the flow file's order */
-    std::vector<InstanceStatistics> instances;  /* in the order they were started */
+    std::vector<NodeStatistics> nodes;            /* in the flow file's order */
+    std::vector<InstanceStatistics> instances;    /* in the order they were started */
 };
 
 } // namespace runtime

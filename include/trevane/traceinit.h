@@ -5,15 +5,15 @@
  * alone, into quenor.o, so nothing declared here needs more than the C library and the
  * thread layer.
  */
-#ifndef TREVANE_TRACE_TRACEINIT_H
-#define TREVANE_TRACE_TRACEINIT_H
+#ifndef TREVANE_TRACEINIT_H
+#define TREVANE_TRACEINIT_H
 
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
-#include "portability/threads.h"
-#include "portability/types.h"
+#include "trevane/threads.h"
+#include "trevane/types.h"
 
 #ifdef __cplusplus
 extern "C" {

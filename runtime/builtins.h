@@ -4,8 +4,8 @@
  * flow instances. Called by runtime.cpp and by the tests; the classes themselves are
  * reached by the broker only through their node-class tables.
  */
-#ifndef TREVANE_BROKER_RUNTIME_BUILTINS_H
-#define TREVANE_BROKER_RUNTIME_BUILTINS_H
+#ifndef TREVANE_RUNTIME_BUILTINS_H
+#define TREVANE_RUNTIME_BUILTINS_H
 
 #include <atomic>
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/counters.h"
+#include "trevane/cni.h"
 
 namespace runtime {
 

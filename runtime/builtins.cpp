@@ -3,12 +3,12 @@
  * answers the runtime's questions about deployed built-in nodes. Called by runtime.cpp
  * and the tests.
  */
-#include "broker/runtime/builtins.h"
+#include "runtime/builtins.h"
 
 #include <mutex>
 
 #include "broker/host.h"
-#include "broker/runtime/builtin.h"
+#include "runtime/builtin.h"
 
 namespace runtime {
 

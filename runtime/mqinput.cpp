@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "broker/counters.h"
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
 
 namespace runtime {
 

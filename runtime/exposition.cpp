@@ -3,7 +3,7 @@
  * with its HELP and TYPE lines before its samples; label values are escaped as the
  * format asks (backslash, double quote, line feed).
  */
-#include "broker/runtime/exposition.h"
+#include "runtime/exposition.h"
 
 #include <cstdio>
 #include <string_view>

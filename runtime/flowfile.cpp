@@ -7,7 +7,7 @@
  * yaml-cpp keeps each node's position; every error carries the line it is about, so a
  * flow developer can go straight to it.
  */
-#include "broker/runtime/flowfile.h"
+#include "runtime/flowfile.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -21,8 +21,8 @@
  *    the full byte count. Setters take a length in characters (texts) or bytes
  *    (arrays).
  */
-#ifndef TREVANE_BROKER_CNI_H
-#define TREVANE_BROKER_CNI_H
+#ifndef TREVANE_CNI_H
+#define TREVANE_CNI_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -392,4 +392,4 @@ CciSize cciUcsToMbs(int *returnCode, const CciChar *ucs, char *mbs, CciSize mbsS
 }
 #endif
 
-#endif /* TREVANE_BROKER_CNI_H */
+#endif /* TREVANE_CNI_H */

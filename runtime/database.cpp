@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
-#include "broker/runtime/datasource.h"
 #include "broker/text.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
+#include "runtime/datasource.h"
 
 namespace runtime {
 

@@ -12,14 +12,14 @@
  * request bodies, and keep-alive within limits. Stopping it ends every connection within
  * a fraction of a second. Used by main.cpp; the tests run it in process too.
  */
-#ifndef TREVANE_BROKER_RUNTIME_CONSOLE_H
-#define TREVANE_BROKER_RUNTIME_CONSOLE_H
+#ifndef TREVANE_RUNTIME_CONSOLE_H
+#define TREVANE_RUNTIME_CONSOLE_H
 
 #include <chrono>
 #include <memory>
 #include <string>
 
-#include "broker/runtime/runtime.h"
+#include "runtime/runtime.h"
 
 namespace runtime {
 

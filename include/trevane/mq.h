@@ -11,8 +11,8 @@
  * zero byte, whichever comes first, with trailing blanks ignored; the calls write them back
  * padded with zero bytes, so a field that fills its width has no terminator.
  */
-#ifndef MESSAGING_MQ_H
-#define MESSAGING_MQ_H
+#ifndef TREVANE_MQ_H
+#define TREVANE_MQ_H
 
 #include <stdint.h>
 

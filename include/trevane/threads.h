@@ -4,13 +4,13 @@
  * for failure; the timed condition wait answers 2 when its deadline passed. Nothing
  * here writes trace records.
  */
-#ifndef TREVANE_PORTABILITY_THREADS_H
-#define TREVANE_PORTABILITY_THREADS_H
+#ifndef TREVANE_THREADS_H
+#define TREVANE_THREADS_H
 
 #include <pthread.h>
 #include <sys/types.h>
 
-#include "portability/types.h"
+#include "trevane/types.h"
 
 #ifdef __cplusplus
 extern "C" {

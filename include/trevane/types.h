@@ -1,8 +1,8 @@
 /*
  * The code base's own small types: the 32-bit boolean every module answers with.
  */
-#ifndef TREVANE_PORTABILITY_TYPES_H
-#define TREVANE_PORTABILITY_TYPES_H
+#ifndef TREVANE_TYPES_H
+#define TREVANE_TYPES_H
 
 #include <stdint.h>
 

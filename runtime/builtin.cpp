@@ -8,7 +8,7 @@
  * built-in classes (mqinput.cpp, mqoutput.cpp, database.cpp, tracenode.cpp) and by the
  * broker through the slots of their tables.
  */
-#include "broker/runtime/builtin.h"
+#include "runtime/builtin.h"
 
 #include <cstdlib>
 #include <cstring>

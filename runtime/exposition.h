@@ -4,14 +4,14 @@
  * labels flow, node, terminal, queue and instance, and a get-to-commit latency
  * histogram per flow instance. Used by console.cpp; pure text, so tests call it too.
  */
-#ifndef TREVANE_BROKER_RUNTIME_EXPOSITION_H
-#define TREVANE_BROKER_RUNTIME_EXPOSITION_H
+#ifndef TREVANE_RUNTIME_EXPOSITION_H
+#define TREVANE_RUNTIME_EXPOSITION_H
 
 #include <string>
 #include <vector>
 
-#include "broker/runtime/flowpicture.h"
-#include "broker/runtime/statistics.h"
+#include "runtime/flowpicture.h"
+#include "runtime/statistics.h"
 
 namespace runtime {
 

@@ -6,15 +6,15 @@
  * figure sits in an SVG group whose id the page's script finds ("a_" + the figure's id),
  * so the page refreshes the figures without reloading the picture. Used by console.cpp.
  */
-#ifndef TREVANE_BROKER_RUNTIME_FLOWPICTURE_H
-#define TREVANE_BROKER_RUNTIME_FLOWPICTURE_H
+#ifndef TREVANE_RUNTIME_FLOWPICTURE_H
+#define TREVANE_RUNTIME_FLOWPICTURE_H
 
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "broker/runtime/statistics.h"
+#include "runtime/statistics.h"
 
 namespace runtime {
 

@@ -2,8 +2,8 @@
  * The SQLSTATE a database driver reports for an SQLite failure. Owns the mapping table;
  * called by the Database node when a statement fails, and documented in docs/runtime.md.
  */
-#ifndef TREVANE_BROKER_RUNTIME_SQLSTATE_H
-#define TREVANE_BROKER_RUNTIME_SQLSTATE_H
+#ifndef TREVANE_RUNTIME_SQLSTATE_H
+#define TREVANE_RUNTIME_SQLSTATE_H
 
 #include <string_view>
 

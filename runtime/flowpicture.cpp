@@ -5,7 +5,7 @@
  * the record's port names (i_<k> for input terminals, o_<k> for output terminals) and
  * adds the counter cells, and the queues are added as nodes of their own.
  */
-#include "broker/runtime/flowpicture.h"
+#include "runtime/flowpicture.h"
 
 #include <cstdio>
 #include <gvc.h>

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
 
 namespace runtime {
 

@@ -18,10 +18,10 @@
 #include <unistd.h>
 
 #include "broker/host.h"
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/console.h"
-#include "broker/runtime/flowfile.h"
-#include "broker/runtime/runtime.h"
+#include "runtime/builtin.h"
+#include "runtime/console.h"
+#include "runtime/flowfile.h"
+#include "runtime/runtime.h"
 
 namespace {
 

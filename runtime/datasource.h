@@ -7,8 +7,8 @@
  * driver's diagnostic records; for SQLite the SQLSTATE comes from sqlstate.cpp, for ODBC
  * from the driver itself. Used by database.cpp only.
  */
-#ifndef TREVANE_BROKER_RUNTIME_DATASOURCE_H
-#define TREVANE_BROKER_RUNTIME_DATASOURCE_H
+#ifndef TREVANE_RUNTIME_DATASOURCE_H
+#define TREVANE_RUNTIME_DATASOURCE_H
 
 #include <cstdint>
 #include <memory>

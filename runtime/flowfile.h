@@ -5,8 +5,8 @@
  * remember where each item was written, so that deploy errors can name file and line.
  * Called by the flow runtime (runtime.cpp) and by the trevane-broker command.
  */
-#ifndef TREVANE_BROKER_RUNTIME_FLOWFILE_H
-#define TREVANE_BROKER_RUNTIME_FLOWFILE_H
+#ifndef TREVANE_RUNTIME_FLOWFILE_H
+#define TREVANE_RUNTIME_FLOWFILE_H
 
 #include <stdexcept>
 #include <string>

@@ -6,7 +6,7 @@
  * outlives the statement timeout, and can be interrupted from another thread when the
  * broker stops. Used by database.cpp only.
  */
-#include "broker/runtime/datasource.h"
+#include "runtime/datasource.h"
 
 #include <atomic>
 #include <chrono>
@@ -17,8 +17,8 @@
 #include <sqlite3.h>
 #include <thread>
 
-#include "broker/runtime/sqlstate.h"
 #include "broker/text.h"
+#include "runtime/sqlstate.h"
 
 namespace runtime {
 

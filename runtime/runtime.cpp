@@ -5,7 +5,7 @@
  * deletion of every node context at undeploy. Deploy errors carry the flow file's name
  * and the line of the entry at fault. Called by main.cpp and the tests.
  */
-#include "broker/runtime/runtime.h"
+#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <atomic>
@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "broker/host.h"
-#include "broker/runtime/builtin.h"
-#include "broker/runtime/builtins.h"
+#include "runtime/builtin.h"
+#include "runtime/builtins.h"
 
 namespace runtime {
 

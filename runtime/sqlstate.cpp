@@ -8,7 +8,7 @@
  * standard and PostgreSQL say 42P01 and 23514. Called by datasource.cpp; the table is
  * repeated in docs/runtime.md.
  */
-#include "broker/runtime/sqlstate.h"
+#include "runtime/sqlstate.h"
 
 #include <sqlite3.h>
 

@@ -4,10 +4,10 @@
  * checks, the node-class table that hands their slots to the broker (the same table a
  * plug-in hands over, so the broker runs both alike), raising exceptions from a
  * built-in node, and the queue-manager connection of the flow instance running on the
- * calling thread. Used only by the modules of broker/runtime.
+ * calling thread. Used only by the modules of runtime.
  */
-#ifndef TREVANE_BROKER_RUNTIME_BUILTIN_H
-#define TREVANE_BROKER_RUNTIME_BUILTIN_H
+#ifndef TREVANE_RUNTIME_BUILTIN_H
+#define TREVANE_RUNTIME_BUILTIN_H
 
 #include <functional>
 #include <map>
@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "broker/cni.h"
 #include "broker/host.h"
-#include "messaging/mq.h"
+#include "trevane/cni.h"
+#include "trevane/mq.h"
 
 namespace runtime {
 

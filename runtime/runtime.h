@@ -5,8 +5,8 @@
  * and deletes every node context again. Also draws the deployed flow as a Graphviz
  * diagram. Called by the trevane-broker command (main.cpp) and by the tests.
  */
-#ifndef TREVANE_BROKER_RUNTIME_RUNTIME_H
-#define TREVANE_BROKER_RUNTIME_RUNTIME_H
+#ifndef TREVANE_RUNTIME_RUNTIME_H
+#define TREVANE_RUNTIME_RUNTIME_H
 
 #include <memory>
 #include <ostream>
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "broker/cni.h"
-#include "broker/runtime/flowfile.h"
-#include "broker/runtime/statistics.h"
+#include "runtime/flowfile.h"
+#include "runtime/statistics.h"
+#include "trevane/cni.h"
 
 namespace broker {
 struct Flow;
