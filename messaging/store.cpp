@@ -1046,11 +1046,31 @@ private:
     bool stopping_ = false;
     std::condition_variable checkpointWanted_;
     std::thread *checkpointer_ = nullptr;
+
+public:
+    // Counters for TREVANE_MQ_WRITER_STATS (a file the writer appends one line to at its end).
+    struct Stats {
+        uint64_t batches = 0, durableBatches = 0, jobs = 0, durableJobs = 0;
+        uint64_t turnWaits = 0, turnWaitUs = 0, lockedUs = 0, jobUs = 0;
+    } stats_;
 };
 
 Writer::~Writer() {
     if (pid_ != ::getpid()) {
         return; // a forked child's copy: the thread and handle are its parent's
+    }
+    if (const char *statsPath = std::getenv("TREVANE_MQ_WRITER_STATS"); statsPath != nullptr) {
+        if (FILE *out = std::fopen(statsPath, "a"); out != nullptr) {
+            const Stats &t = stats_;
+            std::fprintf(out,
+                         "pid=%d batches=%llu durable_batches=%llu jobs=%llu durable_jobs=%llu"
+                         " turn_waits=%llu turn_wait_ms=%.1f locked_ms=%.1f job_ms=%.1f\n",
+                         static_cast<int>(pid_), (unsigned long long)t.batches,
+                         (unsigned long long)t.durableBatches, (unsigned long long)t.jobs,
+                         (unsigned long long)t.durableJobs, (unsigned long long)t.turnWaits,
+                         t.turnWaitUs / 1000.0, t.lockedUs / 1000.0, t.jobUs / 1000.0);
+            std::fclose(out);
+        }
     }
     if (checkpointer_ != nullptr) {
         {
@@ -1117,7 +1137,17 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
     Job job;
     job.work = std::move(work);
     job.durable = durable;
+    auto began = std::chrono::steady_clock::now();
+    struct Timer {
+        Writer *w; bool durable; std::chrono::steady_clock::time_point began;
+        ~Timer() {
+            w->stats_.durableJobs += durable;
+            w->stats_.jobUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                std::chrono::steady_clock::now() - began).count();
+        }
+    };
     std::unique_lock lock(mutex_);
+    Timer timer{this, durable, began};
     queue_.push_back(&job);
     while (!job.done) {
         if (leading_) {
@@ -1180,8 +1210,13 @@ void Writer::lockFile() {
     }
     contended_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0;
     if (contended_) {
+        auto began = std::chrono::steady_clock::now();
         while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
         }
+        ++stats_.turnWaits;
+        stats_.turnWaitUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - began)
+                                 .count();
     }
 }
 
@@ -1213,6 +1248,10 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
         return failAll("cannot choose how to commit");
     }
     lockFile();
+    auto locked = std::chrono::steady_clock::now();
+    ++stats_.batches;
+    stats_.durableBatches += durable;
+    stats_.jobs += batch.size();
     {
         WriteTransaction transaction(db_);
         if (transaction.begin() != SQLITE_OK) {
@@ -1232,6 +1271,9 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
             }
         }
     }
+    stats_.lockedUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                           std::chrono::steady_clock::now() - locked)
+                           .count();
     unlockFile();
 }
 

@@ -7,10 +7,11 @@
 # Usage: bench/runtime/run-syncsim.sh SYNCSIM_SO [BUILD_DIR] [REQUESTS] [IN_FLIGHT] [INSTANCES...]
 #        (defaults: ./build, 600, 8, instances 1 2 4; flush 1000 us unless SYNCSIM_US is set;
 #        FLOWLOAD_ARGS adds flowload options, TMPFS_DIR chooses the tmpfs, default /dev/shm;
-#        SYNCSIM_SO "none" runs on the real disk of TMPFS_DIR, without counting flushes)
+#        SYNCSIM_SO "none" runs on the real disk of TMPFS_DIR, without counting flushes;
+#        WRITER_STATS=1 prints the queue manager writers' counters of each process after its line)
 set -euo pipefail
 if [ $# -lt 1 ] || [ "$1" = "-h" ] || [ "$1" = "--help" ]; then
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 0
 fi
 if [ "$1" = none ]; then
@@ -45,12 +46,13 @@ cleanup() {
 }
 trap cleanup EXIT
 export TREVANE_MQ_DIR=$work/mq TREVANE_DEMO_DIR=$work
+[ -z "${WRITER_STATS:-}" ] || export TREVANE_MQ_WRITER_STATS=$work/writer-stats
 export SYNCSIM_US=${SYNCSIM_US:-1000} SYNCSIM_LOCK=$work/syncsim.lock
 
 flushes() { od -An -tu8 "$1" 2>/dev/null | tr -d ' \n' | grep . || echo 0; }
 
 measure() { # measure INSTANCES
-    rm -rf "$work/mq" "$work/ready" "$work"/*.bin
+    rm -rf "$work/mq" "$work/ready" "$work"/*.bin "$work/writer-stats"
     "$mqadmin" create-qm OSTRIN_QM >/dev/null
     for queue in I1.Q SQLCODE_42704.Q I1.BACKOUT.Q; do
         "$mqadmin" define-q OSTRIN_QM "$queue" >/dev/null
@@ -82,6 +84,9 @@ measure() { # measure INSTANCES
     kill -TERM "$broker_pid"
     wait "$broker_pid" || true
     broker_pid=
+    if [ -n "${WRITER_STATS:-}" ] && [ -f "$work/writer-stats" ]; then
+        sed 's/^/    /' "$work/writer-stats"
+    fi
 }
 
 flush="flush_us=$SYNCSIM_US"
