@@ -749,6 +749,7 @@ const char *mqReasonName(MQLONG reason) {
         REASON(MQRC_OBJECT_IN_USE)
         REASON(MQRC_OBJECT_NAME_ERROR)
         REASON(MQRC_DATA_LENGTH_ERROR)
+        REASON(MQRC_Q_MGR_BUSY)
 #undef REASON
     default:
         return "MQRC_UNKNOWN";

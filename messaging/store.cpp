@@ -16,6 +16,8 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,7 +34,10 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sstream>
+#include <linux/futex.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -681,19 +686,6 @@ bool SqliteStore::stillPresent() const {
     return ::stat(path_.c_str(), &info) == 0 && info.st_dev == device_ && info.st_ino == inode_;
 }
 
-int64_t SqliteStore::dataVersion(Failure &failure) {
-    sqlite3_stmt *statement = prepared(DATA_VERSION, failure);
-    if (statement == nullptr) {
-        return -1;
-    }
-    StatementUse use{statement};
-    if (sqlite3_step(statement) != SQLITE_ROW) {
-        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read the data version");
-        return -1;
-    }
-    return sqlite3_column_int64(statement, 0);
-}
-
 bool SqliteStore::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {
     sqlite3_stmt *statement = prepared(FIND_QUEUE, failure);
     if (statement == nullptr) {
@@ -971,6 +963,96 @@ bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure 
 
 // ---- the writer ----------------------------------------------------------------------
 
+namespace {
+
+// What the writers of all processes of one queue manager share, in the file NAME.qmgr-lock
+// mapped into each of them (a new file's zeros are the starting state). Commits are
+// numbered in the order they reach the log; a flush of the log covers every commit
+// numbered before it began, so a writer whose commit another process's flush covered
+// needs none of its own. The 32-bit counters are futex words that waiters sleep on.
+struct SharedState {
+    std::atomic<uint64_t> committed;   // the last number handed to a commit
+    std::atomic<uint64_t> synced;      // every commit numbered up to this is durable
+    std::atomic<uint64_t> syncingUpTo; // a flush that began covers commits up to this
+    std::atomic<uint32_t> syncs;       // bumped when a flush ends
+    std::atomic<uint32_t> syncWaiters;
+    std::atomic<uint32_t> turns; // bumped when the turn lock is released
+    std::atomic<uint32_t> turnWaiters;
+    std::atomic<uint32_t> changes; // bumped after every commit
+    std::atomic<uint32_t> changeWaiters;
+};
+constexpr off_t SHARED_STATE_SIZE = 4096;
+static_assert(sizeof(SharedState) <= SHARED_STATE_SIZE);
+static_assert(std::atomic<uint64_t>::is_always_lock_free &&
+              std::atomic<uint32_t>::is_always_lock_free);
+
+// Sleeps while word holds expected, at most timeout; false when the time ran out.
+bool futexWait(std::atomic<uint32_t> &word, uint32_t expected, std::chrono::microseconds timeout) {
+    timespec ts{static_cast<time_t>(timeout.count() / 1000000),
+                static_cast<long>(timeout.count() % 1000000) * 1000};
+    long rc = ::syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAIT, expected, &ts,
+                        nullptr, 0);
+    return !(rc != 0 && errno == ETIMEDOUT);
+}
+
+void futexWakeAll(std::atomic<uint32_t> &word) {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t *>(&word), FUTEX_WAKE, INT32_MAX, nullptr,
+              nullptr, 0);
+}
+
+void raiseTo(std::atomic<uint64_t> &value, uint64_t at_least) {
+    uint64_t seen = value.load();
+    while (seen < at_least && !value.compare_exchange_weak(seen, at_least)) {
+    }
+}
+
+// A writer waits this long for another process's turn before its call fails with
+// MQRC_Q_MGR_BUSY; TREVANE_MQ_LOCK_WAIT_MS changes it.
+std::chrono::milliseconds turnWaitLimit() {
+    if (const char *text = std::getenv("TREVANE_MQ_LOCK_WAIT_MS"); text != nullptr && *text != 0) {
+        char *end = nullptr;
+        long long ms = std::strtoll(text, &end, 10);
+        if (*end == 0 && ms > 0) {
+            return std::chrono::milliseconds(ms);
+        }
+    }
+    return std::chrono::milliseconds(BUSY_TIMEOUT_MS);
+}
+
+// The processes holding a lock made with flock on the file open as fd, from /proc/locks
+// ("1: FLOCK  ADVISORY  WRITE 1234 08:01:56789 0 EOF"); empty when none is found.
+std::string flockHolders(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return {};
+    }
+    char file[64];
+    std::snprintf(file, sizeof file, ":%llu ", static_cast<unsigned long long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line, holders;
+    while (std::getline(locks, line)) {
+        line += ' ';
+        if (line.find(" FLOCK ") == std::string::npos || line.find("->") != std::string::npos ||
+            line.find(file) == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(line);
+        std::string field, pid;
+        for (int number = 1; fields >> field; ++number) {
+            if (number == 5) {
+                pid = field;
+                break;
+            }
+        }
+        if (!pid.empty()) {
+            holders += holders.empty() ? pid : ", " + pid;
+        }
+    }
+    return holders;
+}
+
+} // namespace
+
 // The one connection of this process that changes a queue manager's file. Callers hand it
 // work and wait. The first caller to find it idle leads: it runs all the work handed in
 // so far in one transaction, each piece in a savepoint of its own so that one refusal
@@ -978,22 +1060,30 @@ bool backOutUnit(const Handle &h, int64_t unitOfWork, int64_t &changed, Failure 
 // by the next leader, one of its own callers. So a lone caller does its own work without
 // handing it to another thread, and concurrent callers share one commit.
 //
-// The commit syncs the log only when a piece of work must be durable on return (a put or
-// get outside syncpoint, a commit); holds and back-outs alone are committed without a
-// flush: their changes are seen by every process at once, survive the death of any
-// process, and the next synced commit makes them durable, since it syncs the whole log
-// written before it. A power loss before then loses only such marks: a held message is
-// ready again with its backout count as it was.
+// Commits do not flush (synchronous=NORMAL): the writer's locks are held for the time the
+// work takes, never for a flush. A call that must be durable on return (a put or get
+// outside syncpoint, a commit) then waits until a flush of the log that began after its
+// commit has ended: its own, or one that another thread or process made meanwhile (the
+// log is written in order, so a flush covers every commit made before it). While one
+// flush runs, the commits that come in wait for its end and then share the next one.
+// Holds and back-outs do not wait for a flush at all: their changes are seen by every
+// process at once, survive the death of any process, and the next flush makes them
+// durable. A power loss before then loses only such marks: a held message is ready again
+// with its backout count as it was. What a call stores is seen by other connections from
+// its commit, shortly before its flush ends; a power loss in between loses it as it would
+// a put whose call had not returned, and whatever another connection made of it in that
+// time is lost with it (its own commit would have needed a later flush).
 //
 // Writers of several processes take turns at SQLite's writer lock through a lock on the
-// file NAME.qmgr-lock: a writer waiting for it sleeps in the kernel and wakes when it is
-// released. SQLite's lock stays the guard; its busy handler only serves writers that do
-// not take the file lock (an administration command, another build).
+// file NAME.qmgr-lock: a writer waiting for it sleeps and is woken when it is released.
+// A holder that does not release it in turnWaitLimit() (a stopped or hung process) fails
+// the waiting call with MQRC_Q_MGR_BUSY, naming the holder. SQLite's lock stays the guard;
+// its busy handler only serves writers that do not take the file lock (an administration
+// command, another build).
 //
-// Automatic checkpoints are off (one would run after a commit made without a flush, and
-// copy unsynced pages into the database, and each costs two flushes on the path of the
-// request that happens to trigger it): a thread of the writer checkpoints, with syncs,
-// between two transactions once the log has grown by CHECKPOINT_FRAMES pages.
+// Automatic checkpoints are off (each costs two flushes on the path of the request that
+// happens to trigger it): a thread of the writer checkpoints, with flushes, between two
+// transactions once the log has grown by CHECKPOINT_FRAMES pages.
 class Writer {
 public:
     using Work = std::function<bool(const Handle &, Failure &)>;
@@ -1004,26 +1094,40 @@ public:
     Writer &operator=(const Writer &) = delete;
 
     bool start(uint64_t device, uint64_t inode, Failure &failure);
-    // Runs work in the writer's next transaction and returns once that has committed
-    // (with a flush when durable).
+    // Runs work in the writer's next transaction and returns once that has committed and,
+    // when durable, is on disk.
     bool run(bool durable, Work work, Failure &failure);
+    // The number of commits so far, for waitForChange; -1 without the shared state.
+    int64_t changes() const { return shared_ != nullptr ? shared_->changes.load() : -1; }
+    // Sleeps until a commit after the one counted by changes() == seen, at most longest;
+    // false when it cannot (no shared state).
+    bool waitForChange(int64_t seen, std::chrono::milliseconds longest);
 
 private:
     static constexpr int CHECKPOINT_FRAMES = 1000;
+    // A flush by another thread or process is waited for this long at most before the
+    // waiter flushes itself (its maker may be stopped or gone).
+    static constexpr std::chrono::milliseconds LONGEST_FLUSH_WAIT{20};
+    // A waiter for the turn lock looks again after this even without a wake-up (its holder
+    // may have died without one).
+    static constexpr std::chrono::milliseconds LONGEST_TURN_SLEEP{10};
 
     struct Job {
         Work work;
         bool durable = false;
         bool done = false;
         bool ok = false;
+        uint64_t number = 0; // of the commit, for the flush
         Failure failure;
     };
 
     Handle handle() { return {db_, statements_, name_, path_}; }
     void runBatch(const std::vector<Job *> &batch);
-    bool setSynchronous(bool full);
-    void lockFile();
+    bool lockFile(Failure &failure);
     void unlockFile();
+    // Returns once commit number is durable (number 0: once a flush begun now has ended).
+    bool makeDurable(uint64_t number, Failure &failure);
+    bool flushLog(Failure &failure);
     void checkpoints();
     static int walHook(void *self, sqlite3 *, const char *, int frames);
 
@@ -1032,9 +1136,13 @@ private:
     sqlite3 *db_ = nullptr;
     std::vector<sqlite3_stmt *> statements_;
     int lockFd_ = -1;
+    SharedState *shared_ = nullptr;
     bool contended_ = false;
-    bool synchronousFull_ = true;
     pid_t pid_ = 0;
+    std::mutex logMutex_; // guards the two below
+    int logFd_ = -1;
+    ino_t logInode_ = 0;
+    std::vector<int> oldLogFds_;
     std::mutex mutex_; // guards everything below
     std::condition_variable changed_;
     std::deque<Job *> queue_;
@@ -1050,8 +1158,9 @@ private:
 public:
     // Counters for TREVANE_MQ_WRITER_STATS (a file the writer appends one line to at its end).
     struct Stats {
-        uint64_t batches = 0, durableBatches = 0, jobs = 0, durableJobs = 0;
+        uint64_t batches = 0, jobs = 0, durableJobs = 0;
         uint64_t turnWaits = 0, turnWaitUs = 0, lockedUs = 0, jobUs = 0;
+        std::atomic<uint64_t> flushes{0}, flushWaits{0}, coveredByOthers{0}, flushUs{0};
     } stats_;
 };
 
@@ -1063,12 +1172,16 @@ Writer::~Writer() {
         if (FILE *out = std::fopen(statsPath, "a"); out != nullptr) {
             const Stats &t = stats_;
             std::fprintf(out,
-                         "pid=%d batches=%llu durable_batches=%llu jobs=%llu durable_jobs=%llu"
-                         " turn_waits=%llu turn_wait_ms=%.1f locked_ms=%.1f job_ms=%.1f\n",
+                         "pid=%d batches=%llu jobs=%llu durable_jobs=%llu turn_waits=%llu"
+                         " turn_wait_ms=%.1f locked_ms=%.1f job_ms=%.1f flushes=%llu"
+                         " flush_ms=%.1f flush_waits=%llu covered_by_other_flush=%llu\n",
                          static_cast<int>(pid_), (unsigned long long)t.batches,
-                         (unsigned long long)t.durableBatches, (unsigned long long)t.jobs,
-                         (unsigned long long)t.durableJobs, (unsigned long long)t.turnWaits,
-                         t.turnWaitUs / 1000.0, t.lockedUs / 1000.0, t.jobUs / 1000.0);
+                         (unsigned long long)t.jobs, (unsigned long long)t.durableJobs,
+                         (unsigned long long)t.turnWaits, t.turnWaitUs / 1000.0,
+                         t.lockedUs / 1000.0, t.jobUs / 1000.0,
+                         (unsigned long long)t.flushes.load(), t.flushUs.load() / 1000.0,
+                         (unsigned long long)t.flushWaits.load(),
+                         (unsigned long long)t.coveredByOthers.load());
             std::fclose(out);
         }
     }
@@ -1085,11 +1198,19 @@ Writer::~Writer() {
         sqlite3_finalize(statement);
     }
     if (db_ != nullptr) {
-        setSynchronous(true); // the last connection to close checkpoints
-        sqlite3_close_v2(db_);
+        sqlite3_close_v2(db_); // the last connection to close checkpoints, with flushes
+    }
+    if (shared_ != nullptr) {
+        ::munmap(shared_, SHARED_STATE_SIZE);
     }
     if (lockFd_ >= 0) {
         ::close(lockFd_);
+    }
+    oldLogFds_.push_back(logFd_);
+    for (int fd : oldLogFds_) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
 }
 
@@ -1117,7 +1238,9 @@ bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
     sqlite3_busy_handler(db_, waitForWriterLock, nullptr);
     int persistLog = 1;
     sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persistLog);
-    if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;", nullptr, nullptr,
+    // NORMAL: a commit writes the log without flushing it (run flushes it after, outside
+    // the locks); checkpoints and the log's restart still flush, so the file stays whole.
+    if (sqlite3_exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
                      nullptr) != SQLITE_OK) {
         return failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, "cannot open " + path_);
     }
@@ -1127,8 +1250,17 @@ bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
         failure = {MQRC_CONNECTION_BROKEN, "queue manager " + name_ + " was deleted"};
         return false;
     }
-    // Without the lock file (a read-only directory) writers still take turns, by polling.
+    // Without the lock file (a read-only directory) writers still take turns, by polling,
+    // and each flushes for itself.
     lockFd_ = ::open((path_ + LOCK_SUFFIX).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd_ >= 0 && ::fstat(lockFd_, &info) == 0 &&
+        (info.st_size >= SHARED_STATE_SIZE || ::ftruncate(lockFd_, SHARED_STATE_SIZE) == 0)) {
+        void *mapped =
+            ::mmap(nullptr, SHARED_STATE_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, lockFd_, 0);
+        if (mapped != MAP_FAILED) {
+            shared_ = static_cast<SharedState *>(mapped);
+        }
+    }
     checkpointer_ = new std::thread([this] { checkpoints(); });
     return true;
 }
@@ -1138,16 +1270,7 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
     job.work = std::move(work);
     job.durable = durable;
     auto began = std::chrono::steady_clock::now();
-    struct Timer {
-        Writer *w; bool durable; std::chrono::steady_clock::time_point began;
-        ~Timer() {
-            w->stats_.durableJobs += durable;
-            w->stats_.jobUs += std::chrono::duration_cast<std::chrono::microseconds>(
-                std::chrono::steady_clock::now() - began).count();
-        }
-    };
     std::unique_lock lock(mutex_);
-    Timer timer{this, durable, began};
     queue_.push_back(&job);
     while (!job.done) {
         if (leading_) {
@@ -1155,26 +1278,13 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
             continue;
         }
         leading_ = true;
-        // Work that needs no flush goes first, in a transaction of its own, so that a hold
-        // does not wait for the flush of another connection's commit.
-        std::vector<Job *> light, durable;
-        for (Job *next : queue_) {
-            (next->durable ? durable : light).push_back(next);
-        }
+        std::vector<Job *> batch(queue_.begin(), queue_.end());
         queue_.clear();
-        for (std::vector<Job *> *batch : {&light, &durable}) {
-            if (batch->empty()) {
-                continue;
-            }
-            lock.unlock();
-            runBatch(*batch);
-            lock.lock();
-            for (Job *done : *batch) {
-                done->done = true;
-            }
-            if (batch == &light && !durable.empty()) {
-                changed_.notify_all();
-            }
+        lock.unlock();
+        runBatch(batch);
+        lock.lock();
+        for (Job *done : batch) {
+            done->done = true;
         }
         if (checkpointDue_) {
             // The checkpointing thread leads until it is done.
@@ -1186,38 +1296,66 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
         }
         changed_.notify_all();
     }
+    lock.unlock();
+    if (job.ok && job.durable && !makeDurable(job.number, job.failure)) {
+        job.ok = false;
+    }
+    lock.lock();
+    stats_.durableJobs += durable;
+    stats_.jobUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - began)
+                        .count();
     if (!job.ok) {
         failure = std::move(job.failure);
     }
     return job.ok;
 }
 
-bool Writer::setSynchronous(bool full) {
-    if (full == synchronousFull_) {
+bool Writer::lockFile(Failure &failure) {
+    contended_ = false;
+    if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
         return true;
     }
-    if (sqlite3_exec(db_, full ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF", nullptr,
-                     nullptr, nullptr) != SQLITE_OK) {
-        return false;
-    }
-    synchronousFull_ = full;
-    return true;
-}
-
-void Writer::lockFile() {
-    if (lockFd_ < 0) {
-        return;
-    }
-    contended_ = ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0;
-    if (contended_) {
-        auto began = std::chrono::steady_clock::now();
-        while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) {
+    contended_ = true;
+    auto began = std::chrono::steady_clock::now();
+    auto limit = turnWaitLimit();
+    for (;;) {
+        uint32_t seen = shared_ != nullptr ? shared_->turns.load() : 0;
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+            break;
         }
-        ++stats_.turnWaits;
-        stats_.turnWaitUs += std::chrono::duration_cast<std::chrono::microseconds>(
-                                 std::chrono::steady_clock::now() - began)
-                                 .count();
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return true; // no lock to be had here (SQLite's lock still guards the file)
+        }
+        auto waited = std::chrono::steady_clock::now() - began;
+        if (waited >= limit) {
+            std::string holders = flockHolders(lockFd_);
+            failure = {MQRC_Q_MGR_BUSY,
+                       "queue manager " + name_ + ": gave up waiting for the writer lock " +
+                           path_ + LOCK_SUFFIX + " after " + std::to_string(limit.count()) +
+                           " ms; it is held by " +
+                           (holders.empty() ? std::string("another process")
+                                            : "process " + holders) +
+                           " (stopped or hung?)"};
+            std::fprintf(stderr, "%s\n", failure.detail.c_str());
+            return false;
+        }
+        auto sleep = std::min<std::chrono::steady_clock::duration>(limit - waited,
+                                                                   LONGEST_TURN_SLEEP);
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(sleep);
+        if (shared_ != nullptr) {
+            ++shared_->turnWaiters;
+            futexWait(shared_->turns, seen, us);
+            --shared_->turnWaiters;
+        } else {
+            std::this_thread::sleep_for(std::min(us, std::chrono::microseconds(1000)));
+        }
     }
+    ++stats_.turnWaits;
+    stats_.turnWaitUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now() - began)
+                             .count();
+    return true;
 }
 
 void Writer::unlockFile() {
@@ -1225,6 +1363,12 @@ void Writer::unlockFile() {
         return;
     }
     ::flock(lockFd_, LOCK_UN);
+    if (shared_ != nullptr) {
+        ++shared_->turns;
+        if (shared_->turnWaiters.load() > 0) {
+            futexWakeAll(shared_->turns);
+        }
+    }
     if (contended_) {
         // Another process was waiting: let it run before this one asks again.
         std::this_thread::yield();
@@ -1232,10 +1376,11 @@ void Writer::unlockFile() {
 }
 
 void Writer::runBatch(const std::vector<Job *> &batch) {
-    bool durable = std::any_of(batch.begin(), batch.end(), [](Job *job) { return job->durable; });
     Failure failure;
     auto failAll = [&](std::string_view what) {
-        failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, what);
+        if (!what.empty()) {
+            failOn(handle(), failure, MQRC_RESOURCE_PROBLEM, what);
+        }
         for (Job *job : batch) {
             if (job->ok || job->failure.reason == MQRC_NONE) {
                 job->ok = false;
@@ -1243,15 +1388,13 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
             }
         }
     };
-    // synchronous=FULL keeps SQLite's own sync of the log at commit: the flush is one.
-    if (!setSynchronous(durable)) {
-        return failAll("cannot choose how to commit");
+    if (!lockFile(failure)) {
+        return failAll({});
     }
-    lockFile();
     auto locked = std::chrono::steady_clock::now();
     ++stats_.batches;
-    stats_.durableBatches += durable;
     stats_.jobs += batch.size();
+    bool committed = false;
     {
         WriteTransaction transaction(db_);
         if (transaction.begin() != SQLITE_OK) {
@@ -1268,20 +1411,132 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
             std::lock_guard lock(mutex_); // for the log hook
             if (transaction.commit() != SQLITE_OK) {
                 failAll("cannot commit");
+            } else {
+                committed = true;
             }
         }
+    }
+    // Numbered once its pages are in the log: a flush that begins after this covers it.
+    uint64_t number = committed && shared_ != nullptr ? ++shared_->committed : 0;
+    for (Job *job : batch) {
+        job->number = number;
     }
     stats_.lockedUs += std::chrono::duration_cast<std::chrono::microseconds>(
                            std::chrono::steady_clock::now() - locked)
                            .count();
     unlockFile();
+    if (committed && shared_ != nullptr) {
+        ++shared_->changes;
+        if (shared_->changeWaiters.load() > 0) {
+            futexWakeAll(shared_->changes);
+        }
+    }
+}
+
+bool Writer::makeDurable(uint64_t number, Failure &failure) {
+    if (shared_ == nullptr || number == 0) {
+        return flushLog(failure);
+    }
+    SharedState &state = *shared_;
+    bool waitedOnce = false, gaveUp = false;
+    for (;;) {
+        uint32_t seen = state.syncs.load();
+        uint64_t synced = state.synced.load();
+        if (synced >= number) {
+            ++stats_.coveredByOthers;
+            return true;
+        }
+        uint64_t running = state.syncingUpTo.load();
+        if (!gaveUp && running > synced && (running >= number || !waitedOnce)) {
+            // A flush is running: wait for its end. It may cover this commit; if not, the
+            // next flush covers all that was committed while this one ran.
+            ++stats_.flushWaits;
+            ++state.syncWaiters;
+            bool woken = futexWait(state.syncs, seen,
+                                   std::chrono::duration_cast<std::chrono::microseconds>(
+                                       LONGEST_FLUSH_WAIT));
+            --state.syncWaiters;
+            waitedOnce = true;
+            gaveUp = !woken && state.syncs.load() == seen;
+            continue;
+        }
+        uint64_t upTo = state.committed.load();
+        raiseTo(state.syncingUpTo, upTo);
+        if (!flushLog(failure)) {
+            return false;
+        }
+        raiseTo(state.synced, upTo);
+        ++state.syncs;
+        if (state.syncWaiters.load() > 0) {
+            futexWakeAll(state.syncs);
+        }
+        return true;
+    }
+}
+
+bool Writer::flushLog(Failure &failure) {
+    std::string logPath = path_ + "-wal";
+    int fd;
+    {
+        std::lock_guard lock(logMutex_);
+        struct stat info {};
+        if (logFd_ < 0 || ::stat(logPath.c_str(), &info) != 0 || info.st_ino != logInode_) {
+            // First use, or SQLite made a new log: flush the directory too, which holds its
+            // name. Older descriptors stay open while another thread may use them.
+            int opened = ::open(logPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (opened < 0 || ::fstat(opened, &info) != 0) {
+                failure = {MQRC_RESOURCE_PROBLEM,
+                           "queue manager " + name_ + ": cannot open its log " + logPath + ": " +
+                               std::strerror(errno)};
+                if (opened >= 0) {
+                    ::close(opened);
+                }
+                return false;
+            }
+            std::string directory = path_.substr(0, path_.rfind('/') + 1);
+            if (int dir = ::open(directory.empty() ? "." : directory.c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                dir >= 0) {
+                ::fsync(dir);
+                ::close(dir);
+            }
+            oldLogFds_.push_back(logFd_);
+            logFd_ = opened;
+            logInode_ = info.st_ino;
+        }
+        fd = logFd_;
+    }
+    auto began = std::chrono::steady_clock::now();
+    if (::fdatasync(fd) != 0) {
+        failure = {MQRC_RESOURCE_PROBLEM,
+                   "queue manager " + name_ + ": cannot flush its log " + logPath + ": " +
+                       std::strerror(errno) +
+                       " (the change is stored but may not survive a power loss)"};
+        return false;
+    }
+    ++stats_.flushes;
+    stats_.flushUs += std::chrono::duration_cast<std::chrono::microseconds>(
+                          std::chrono::steady_clock::now() - began)
+                          .count();
+    return true;
+}
+
+bool Writer::waitForChange(int64_t seen, std::chrono::milliseconds longest) {
+    if (shared_ == nullptr || seen < 0) {
+        return false;
+    }
+    ++shared_->changeWaiters;
+    futexWait(shared_->changes, static_cast<uint32_t>(seen),
+              std::chrono::duration_cast<std::chrono::microseconds>(longest));
+    --shared_->changeWaiters;
+    return true;
 }
 
 // The checkpointing thread: once the log has grown, copies it into the database between
-// two of the writer's transactions (synchronous=FULL: log synced first, then the
-// database), so that the next transaction finds it all copied and starts the log again
-// from its beginning. The caller whose transaction came last has returned already; work
-// handed in meanwhile waits, as it would for another process's commit.
+// two of the writer's transactions (flushing the log first, then the database), so that
+// the next transaction finds it all copied and starts the log again from its beginning.
+// The caller whose transaction came last has returned already; work handed in meanwhile
+// waits, as it would for another process's commit.
 void Writer::checkpoints() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -1290,10 +1545,8 @@ void Writer::checkpoints() {
             return;
         }
         lock.unlock();
-        if (setSynchronous(true)) {
-            int logFrames = 0, copied = 0;
-            sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
-        }
+        int logFrames = 0, copied = 0;
+        sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames, &copied);
         lock.lock();
         checkpointing_ = false;
         leading_ = false;
@@ -1334,6 +1587,29 @@ Writer *SqliteStore::writer(Failure &failure) {
         }
     }
     return writer_.get();
+}
+
+int64_t SqliteStore::dataVersion(Failure &failure) {
+    // Counted before reading, so that a commit after this read wakes waitForChange.
+    if (Failure ignored; writer(ignored) != nullptr) {
+        changesSeen_ = writer_->changes();
+    }
+    sqlite3_stmt *statement = prepared(DATA_VERSION, failure);
+    if (statement == nullptr) {
+        return -1;
+    }
+    StatementUse use{statement};
+    if (sqlite3_step(statement) != SQLITE_ROW) {
+        fail(failure, MQRC_RESOURCE_PROBLEM, "cannot read the data version");
+        return -1;
+    }
+    return sqlite3_column_int64(statement, 0);
+}
+
+void SqliteStore::waitForChange(std::chrono::milliseconds longest) {
+    if (writer_ == nullptr || !writer_->waitForChange(changesSeen_, longest)) {
+        std::this_thread::sleep_for(longest);
+    }
 }
 
 // ---- messages ------------------------------------------------------------------------

@@ -199,6 +199,9 @@ public:
     bool backOut(int64_t unitOfWork, Failure &failure) override;
     int64_t recoverAbandoned(Failure &failure) override;
     int64_t dataVersion(Failure &failure) override;
+    // Sleeps until a writer of any process commits after the last dataVersion, at most
+    // longest (woken through the writers' shared state, else a plain sleep).
+    void waitForChange(std::chrono::milliseconds longest) override;
     bool stillPresent() const override;
     bool fileIntact(Failure &failure) const override;
     bool defineQueue(std::string_view queueName, const mqQueueAttributes_t &attributes,
@@ -225,6 +228,7 @@ private:
     uint64_t inode_ = 0;
     std::vector<sqlite3_stmt *> statements_;
     std::shared_ptr<Writer> writer_;
+    int64_t changesSeen_ = -1; // the writers' commit count at the last dataVersion
 };
 
 } // namespace trevane::mq

@@ -81,6 +81,7 @@ typedef unsigned char MQBYTE;
 #define MQRC_OBJECT_IN_USE 2522          /* administration: queue holds messages */
 #define MQRC_OBJECT_NAME_ERROR 2523      /* administration: name not allowed */
 #define MQRC_DATA_LENGTH_ERROR 2524      /* no place to return the data length */
+#define MQRC_Q_MGR_BUSY 2525             /* another process kept the writer lock too long */
 
 /* Handle values that are never issued. */
 #define MQHC_UNUSABLE_HCONN (-1)
