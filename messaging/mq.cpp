@@ -679,9 +679,15 @@ void MQCMIT(MQHCONN hconn, MQLONG *compCodeP, MQLONG *reasonP) {
         return;
     }
     Failure failure;
-    // On failure the unit stays as it was: the caller may commit again or back out.
+    // On failure the unit stays as it was: the caller may commit again or back out. A unit
+    // stored whose flush failed has ended all the same: committing it again would store its
+    // puts twice.
     if ((connection->pendingGets > 0 || !connection->pendingPuts.empty()) &&
         !connection->store->commit(connection->unitOfWork, connection->pendingPuts, failure)) {
+        if (failure.stored) {
+            connection->pendingGets = 0;
+            connection->pendingPuts.clear();
+        }
         reportFailure(compCodeP, reasonP, failure);
         return;
     }

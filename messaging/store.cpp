@@ -17,9 +17,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -29,16 +29,16 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <linux/futex.h>
 #include <map>
 #include <mutex>
 #include <pwd.h>
 #include <signal.h>
 #include <sstream>
-#include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -1299,6 +1299,7 @@ bool Writer::run(bool durable, Work work, Failure &failure) {
     lock.unlock();
     if (job.ok && job.durable && !makeDurable(job.number, job.failure)) {
         job.ok = false;
+        job.failure.stored = true;
     }
     lock.lock();
     stats_.durableJobs += durable;
@@ -1330,18 +1331,18 @@ bool Writer::lockFile(Failure &failure) {
         auto waited = std::chrono::steady_clock::now() - began;
         if (waited >= limit) {
             std::string holders = flockHolders(lockFd_);
-            failure = {MQRC_Q_MGR_BUSY,
-                       "queue manager " + name_ + ": gave up waiting for the writer lock " +
-                           path_ + LOCK_SUFFIX + " after " + std::to_string(limit.count()) +
-                           " ms; it is held by " +
-                           (holders.empty() ? std::string("another process")
-                                            : "process " + holders) +
-                           " (stopped or hung?)"};
+            failure = {
+                MQRC_Q_MGR_BUSY,
+                "queue manager " + name_ + ": gave up waiting for the writer lock " + path_ +
+                    LOCK_SUFFIX + " after " + std::to_string(limit.count()) +
+                    " ms; it is held by " +
+                    (holders.empty() ? std::string("another process") : "process " + holders) +
+                    " (stopped or hung?)"};
             std::fprintf(stderr, "%s\n", failure.detail.c_str());
             return false;
         }
-        auto sleep = std::min<std::chrono::steady_clock::duration>(limit - waited,
-                                                                   LONGEST_TURN_SLEEP);
+        auto sleep =
+            std::min<std::chrono::steady_clock::duration>(limit - waited, LONGEST_TURN_SLEEP);
         auto us = std::chrono::duration_cast<std::chrono::microseconds>(sleep);
         if (shared_ != nullptr) {
             ++shared_->turnWaiters;
@@ -1452,9 +1453,9 @@ bool Writer::makeDurable(uint64_t number, Failure &failure) {
             // next flush covers all that was committed while this one ran.
             ++stats_.flushWaits;
             ++state.syncWaiters;
-            bool woken = futexWait(state.syncs, seen,
-                                   std::chrono::duration_cast<std::chrono::microseconds>(
-                                       LONGEST_FLUSH_WAIT));
+            bool woken = futexWait(
+                state.syncs, seen,
+                std::chrono::duration_cast<std::chrono::microseconds>(LONGEST_FLUSH_WAIT));
             --state.syncWaiters;
             waitedOnce = true;
             gaveUp = !woken && state.syncs.load() == seen;
@@ -1485,9 +1486,9 @@ bool Writer::flushLog(Failure &failure) {
             // name. Older descriptors stay open while another thread may use them.
             int opened = ::open(logPath.c_str(), O_RDONLY | O_CLOEXEC);
             if (opened < 0 || ::fstat(opened, &info) != 0) {
-                failure = {MQRC_RESOURCE_PROBLEM,
-                           "queue manager " + name_ + ": cannot open its log " + logPath + ": " +
-                               std::strerror(errno)};
+                failure = {MQRC_RESOURCE_PROBLEM, "queue manager " + name_ +
+                                                      ": cannot open its log " + logPath + ": " +
+                                                      std::strerror(errno)};
                 if (opened >= 0) {
                     ::close(opened);
                 }

@@ -26,6 +26,9 @@ namespace trevane::mq {
 struct Failure {
     MQLONG reason = MQRC_NONE;
     std::string detail;
+    // The change was made (other connections see it) but could not be flushed: the call
+    // failed, yet must not be repeated as if nothing had been stored.
+    bool stored = false;
 };
 
 // Directory of the queue manager files, from TREVANE_MQ_DIR or the data-home default.

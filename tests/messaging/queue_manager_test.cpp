@@ -2,6 +2,7 @@
 // recovery from a dead holder, truncation, descriptors, and refusals of bad arguments.
 #include "tests/messaging/support.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <sqlite3.h>
@@ -206,6 +207,69 @@ TEST_F(QueueManager, WritersOfTwoProcessesBothGetTurns) {
     int a = std::atoi(out1.c_str()), b = std::atoi(out2.c_str());
     EXPECT_GT(a + b, 0);
     EXPECT_GE(std::min(a, b) * 10, a + b) << a << " and " << b << " round trips";
+}
+
+// A process holding the writers' turn lock keeps the others waiting only for a while: a
+// holder that lets go in time lets the waiter through, one that is stopped fails the
+// waiter's call with MQRC_Q_MGR_BUSY naming the lock and the holder, and the unit of work
+// of a commit that failed so can be committed once the lock is free.
+TEST_F(QueueManager, WriterLockHeldTooLongFailsTheCallNamingItsHolder) {
+    SQLITE_ONLY("the SQLite file's writer lock");
+    ASSERT_EQ(put(hconn, in, "first"), OK);
+    ASSERT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "first");
+    std::string lockPath = directory() + "/QM1.qmgr-lock";
+    // The child holds the lock, says so, then sleeps for ms (or stops itself for ms < 0).
+    auto holdLock = [&lockPath](int ms) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        pid_t child = ::fork();
+        if (child == 0) {
+            int fd = ::open(lockPath.c_str(), O_RDWR);
+            if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || ::write(ready[1], "x", 1) != 1) {
+                ::_exit(1);
+            }
+            if (ms < 0) {
+                ::raise(SIGSTOP);
+            } else {
+                ::usleep(static_cast<useconds_t>(ms) * 1000);
+            }
+            ::_exit(0);
+        }
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return child;
+    };
+    ::setenv("TREVANE_MQ_LOCK_WAIT_MS", "5000", 1);
+    pid_t brief = holdLock(300);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(put(hconn, in, "second"), OK) << mqLastErrorDetail();
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 250ms) << "the put waited for the holder";
+    EXPECT_LT(waited, 4s) << "the waiter saw the lock free soon after its holder ended";
+    ::waitpid(brief, nullptr, 0);
+
+    ::setenv("TREVANE_MQ_LOCK_WAIT_MS", "300", 1);
+    pid_t stopped = holdLock(-1);
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(put(hconn, in, "refused"), failed(MQRC_Q_MGR_BUSY));
+    std::string detail = mqLastErrorDetail();
+    waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 300ms);
+    EXPECT_LT(waited, 3s);
+    EXPECT_NE(detail.find(lockPath), std::string::npos) << detail;
+    EXPECT_NE(detail.find("process " + std::to_string(stopped)), std::string::npos) << detail;
+    Outcome outcome;
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_BUSY));
+    ::unsetenv("TREVANE_MQ_LOCK_WAIT_MS");
+    ::kill(stopped, SIGKILL);
+    ::waitpid(stopped, nullptr, 0);
+
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, OK) << mqLastErrorDetail();
+    EXPECT_EQ(drain(), Bodies{"second"}) << "first committed, refused never stored";
 }
 
 TEST_F(QueueManager, MessageHeldByKilledProcessReturnsWithBackoutCountOne) {
