@@ -3,6 +3,7 @@
 #include "tests/messaging/support.h"
 
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <sqlite3.h>
@@ -270,6 +271,35 @@ TEST_F(QueueManager, WriterLockHeldTooLongFailsTheCallNamingItsHolder) {
     MQCMIT(hconn, &outcome.compCode, &outcome.reason);
     EXPECT_EQ(outcome, OK) << mqLastErrorDetail();
     EXPECT_EQ(drain(), Bodies{"second"}) << "first committed, refused never stored";
+}
+
+// The writers share their commit and flush counts in NAME.qmgr-lock: commits numbered,
+// commits known flushed, commits covered by a flush begun. A process that died or stopped
+// during its flush leaves the third above the second; the next writer waits for that flush
+// only briefly, flushes itself and so brings the counts level again.
+TEST_F(QueueManager, FlushLeftUnfinishedByAnotherProcessDelaysNoCall) {
+    SQLITE_ONLY("the SQLite file's shared flush counts");
+    ASSERT_EQ(put(hconn, in, "first"), OK);
+    int fd = ::open((directory() + "/QM1.qmgr-lock").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    void *mapped = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    auto *counts = static_cast<volatile uint64_t *>(mapped);
+    uint64_t committed = counts[0];
+    EXPECT_GE(committed, 1u);
+    EXPECT_GE(counts[1], committed) << "the put returned once flushed";
+    counts[2] = committed + 1; // a flush begun for a commit to come, never finished
+    counts[1] = committed - 1;
+    auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(put(hconn, in, "next"), OK);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_GE(counts[1], counts[2]) << "the counts are level again";
+    EXPECT_EQ(counts[0], committed + 5);
+    ::munmap(mapped, 4096);
+    ::close(fd);
+    EXPECT_EQ(drain().size(), 6u);
 }
 
 TEST_F(QueueManager, MessageHeldByKilledProcessReturnsWithBackoutCountOne) {
