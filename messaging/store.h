@@ -177,8 +177,9 @@ std::unique_ptr<Store> storeFor(std::string_view qmgrName);
 
 // A queue manager in one SQLite file (store.cpp). Each SqliteStore has its own SQLite
 // handle for reading; its changes go through the process's one Writer of the file, which
-// commits those of all connections together (a commit shares its flush with the commits of
-// the process's other connections; holds and back-outs are committed without a flush).
+// commits those of all connections together, without a flush under its locks (a call that
+// must be durable then waits for a flush that the commits of every process share; holds and
+// back-outs wait for none).
 // fileIntact fails with MQRC_Q_MGR_NOT_AVAILABLE when the file this connection opened is
 // now empty: cut to nothing under it, it holds no queue manager any more, and whatever
 // SQLite still has in its log or cache would be lost at the next checkpoint (a stat per
