@@ -1439,7 +1439,8 @@ bool Writer::makeDurable(uint64_t number, Failure &failure) {
         return flushLog(failure);
     }
     SharedState &state = *shared_;
-    bool waitedOnce = false, gaveUp = false;
+    bool waitedOnce = false;
+    auto began = std::chrono::steady_clock::now();
     for (;;) {
         uint32_t seen = state.syncs.load();
         uint64_t synced = state.synced.load();
@@ -1448,17 +1449,16 @@ bool Writer::makeDurable(uint64_t number, Failure &failure) {
             return true;
         }
         uint64_t running = state.syncingUpTo.load();
-        if (!gaveUp && running > synced && (running >= number || !waitedOnce)) {
+        auto left = LONGEST_FLUSH_WAIT - (std::chrono::steady_clock::now() - began);
+        if (left > left.zero() && running > synced && (running >= number || !waitedOnce)) {
             // A flush is running: wait for its end. It may cover this commit; if not, the
             // next flush covers all that was committed while this one ran.
             ++stats_.flushWaits;
             ++state.syncWaiters;
-            bool woken = futexWait(
-                state.syncs, seen,
-                std::chrono::duration_cast<std::chrono::microseconds>(LONGEST_FLUSH_WAIT));
+            futexWait(state.syncs, seen,
+                      std::chrono::duration_cast<std::chrono::microseconds>(left));
             --state.syncWaiters;
             waitedOnce = true;
-            gaveUp = !woken && state.syncs.load() == seen;
             continue;
         }
         uint64_t upTo = state.committed.load();
