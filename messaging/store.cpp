@@ -978,7 +978,7 @@ struct SharedState {
     std::atomic<uint32_t> syncWaiters;
     std::atomic<uint32_t> turns; // bumped when the turn lock is released
     std::atomic<uint32_t> turnWaiters;
-    std::atomic<uint32_t> changes; // bumped after every commit
+    std::atomic<uint32_t> changes; // bumped after a commit that may have readied messages
     std::atomic<uint32_t> changeWaiters;
 };
 constexpr off_t SHARED_STATE_SIZE = 4096;
@@ -1095,9 +1095,11 @@ public:
 
     bool start(uint64_t device, uint64_t inode, Failure &failure);
     // Runs work in the writer's next transaction and returns once that has committed and,
-    // when durable, is on disk.
-    bool run(bool durable, Work work, Failure &failure);
-    // The number of commits so far, for waitForChange; -1 without the shared state.
+    // when durable, is on disk. Work that may make messages ready (puts, commits, back-outs)
+    // wakes the waiting gets of every process; gets need not.
+    bool run(bool durable, Work work, Failure &failure, bool readies = true);
+    // The count of commits that may have readied messages, for waitForChange; -1 without
+    // the shared state.
     int64_t changes() const { return shared_ != nullptr ? shared_->changes.load() : -1; }
     // Sleeps until a commit after the one counted by changes() == seen, at most longest;
     // false when it cannot (no shared state).
@@ -1115,6 +1117,7 @@ private:
     struct Job {
         Work work;
         bool durable = false;
+        bool readies = true;
         bool done = false;
         bool ok = false;
         uint64_t number = 0; // of the commit, for the flush
@@ -1265,10 +1268,11 @@ bool Writer::start(uint64_t device, uint64_t inode, Failure &failure) {
     return true;
 }
 
-bool Writer::run(bool durable, Work work, Failure &failure) {
+bool Writer::run(bool durable, Work work, Failure &failure, bool readies) {
     Job job;
     job.work = std::move(work);
     job.durable = durable;
+    job.readies = readies;
     auto began = std::chrono::steady_clock::now();
     std::unique_lock lock(mutex_);
     queue_.push_back(&job);
@@ -1426,7 +1430,8 @@ void Writer::runBatch(const std::vector<Job *> &batch) {
                            std::chrono::steady_clock::now() - locked)
                            .count();
     unlockFile();
-    if (committed && shared_ != nullptr) {
+    if (committed && shared_ != nullptr &&
+        std::any_of(batch.begin(), batch.end(), [](Job *job) { return job->readies; })) {
         ++shared_->changes;
         if (shared_->changeWaiters.load() > 0) {
             futexWakeAll(shared_->changes);
@@ -1650,7 +1655,7 @@ bool SqliteStore::get(const QueueDefinition &queue, const GetRequest &request, M
         [&](const Handle &h, Failure &f) {
             return findMessage(h, queue, request, md, cursor, dataLength, truncated, f);
         },
-        failure);
+        failure, false);
 }
 
 bool SqliteStore::commit(int64_t unitOfWork, const std::vector<PendingPut> &puts,
