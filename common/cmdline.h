@@ -99,9 +99,12 @@ inline CommandLine parse(const std::vector<std::string> &words, std::span<const 
         if (answer == -1) {
             break;
         }
-        if (answer == ':') { // the option was the last word
+        if (answer == ':' && indexOf(optopt) >= 0) { // the option was the last word
             const Option &o = table[static_cast<size_t>(indexOf(optopt))];
             throw UsageError(spelled(o, optopt) + " needs " + o.value);
+        }
+        if (answer == ':') {
+            throw UsageError("an option lacks its value");
         }
         if (answer == '?') {
             if (optopt != 0 && indexOf(optopt) >= 0) { // "--check=yes"

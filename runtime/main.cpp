@@ -102,7 +102,7 @@ Options parse(int argc, char **argv) {
     } catch (const cmdline::UsageError &e) {
         usageError(e.what());
     }
-    // Help wins over any mistake in the other options.
+    // Help wins over a wrong value of another option.
     if (cmdline::given(line, "help")) {
         std::fputs(USAGE, stdout);
         std::exit(0);
