@@ -8,6 +8,18 @@
 // savepoint, so a message it cannot take (too long for the buffer) is released at once.
 // Every change that makes a message ready sends a notification on the queue manager's
 // channel, which dataVersion counts.
+//
+// Backout counts. A message got under syncpoint is deleted in the unit's transaction, so a
+// unit that ends without committing (MQBACK, MQDISC, its connection broken, its process
+// dead) gives the row back exactly as it was. What raises its backout count is a row of
+// trevane_backout naming the message, inserted on the other connection as the get takes the
+// message, in a transaction of its own committed without waiting for the flush
+// (synchronous_commit off: visible at once to every connection, durable with the next
+// flush of anyone's commit). The count a get reports is the row's backout_count plus its
+// rows in trevane_backout; MQCMIT deletes them together with the message, in the one
+// synced commit of the unit. So a back-out needs no statement of its own and cannot race
+// another getter, a holder's death raises the count like a back-out, and only a server
+// that loses power within a fraction of a second of such a get may forget the raise.
 #include "messaging/pgstore.h"
 
 #include <libpq-fe.h>
@@ -16,6 +28,7 @@
 #include <chrono>
 #include <cstring>
 #include <endian.h>
+#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <unistd.h>
@@ -38,7 +51,13 @@ const char *const SCHEMA_SQL[] = {
     " expires_at bigint, backout_count integer NOT NULL DEFAULT 0, md bytea NOT NULL,"
     " body bytea NOT NULL)",
     "CREATE INDEX trevane_message_order ON trevane_message (queue_id, priority DESC, seq)",
+    // Version 2: one row per get under syncpoint whose unit has not committed (below).
+    "CREATE TABLE trevane_backout (seq bigint NOT NULL,"
+    " queue_id bigint NOT NULL REFERENCES trevane_queue ON DELETE CASCADE)",
+    "CREATE INDEX trevane_backout_seq ON trevane_backout (seq)",
 };
+// The statements of SCHEMA_SQL that a database of version 1 lacks.
+constexpr size_t SCHEMA_V1_STATEMENTS = 5;
 
 int64_t nowMillis() {
     using namespace std::chrono;
@@ -157,7 +176,9 @@ bool failed(pg_conn *connection, const std::string &qmgr, const std::string &con
     return false;
 }
 
-constexpr const char *MESSAGE_COLUMNS = "seq, priority, expires_at, backout_count, md, body";
+constexpr const char *MESSAGE_COLUMNS =
+    "seq, priority, expires_at, (backout_count + (SELECT count(*) FROM trevane_backout b"
+    " WHERE b.seq = trevane_message.seq))::integer, md, body";
 enum { C_SEQ, C_PRIORITY, C_EXPIRES_AT, C_BACKOUT, C_MD, C_BODY };
 
 // The descriptor of a message row as a get returns it.
@@ -280,6 +301,28 @@ bool PgStore::checkQueueManager(bool mustExist, Failure &failure) {
                                                  serverOf(auto_, conninfo_) +
                                                  " has no readable schema version"};
         return false;
+    }
+    if (r.int4(0, 0) == 1 && r.int4(0, 1) == 1) {
+        // Version 1 lacks only the table of uncommitted gets: added once, by whoever comes
+        // first.
+        bool upgraded =
+            run(auto_, "BEGIN").ok() && run(auto_, "SELECT pg_advisory_xact_lock(7419001)").ok();
+        Result again = run(auto_, "SELECT max(version)::integer FROM trevane_schema");
+        upgraded = upgraded && again.ok();
+        if (upgraded && again.int4(0, 0) == 1) {
+            for (size_t i = SCHEMA_V1_STATEMENTS; upgraded && i < std::size(SCHEMA_SQL); ++i) {
+                upgraded = run(auto_, SCHEMA_SQL[i]).ok();
+            }
+            upgraded = upgraded && run(auto_, "UPDATE trevane_schema SET version = $1",
+                                       {number(PG_SCHEMA_VERSION)})
+                                       .ok();
+        }
+        if (!upgraded || !run(auto_, "COMMIT").ok()) {
+            failed(auto_, name_, conninfo_, "upgrade the schema from version 1", failure);
+            run(auto_, "ROLLBACK");
+            return false;
+        }
+        return checkQueueManager(mustExist, failure);
     }
     if (r.int4(0, 0) != PG_SCHEMA_VERSION || r.int4(0, 1) != PG_SCHEMA_VERSION) {
         failure = {MQRC_Q_MGR_NOT_AVAILABLE,
@@ -450,6 +493,28 @@ bool PgStore::openUnit(Failure &failure) {
     return true;
 }
 
+namespace {
+
+// Removes a message and what counts its uncommitted gets.
+constexpr const char *REMOVE_FOR_GOOD = "WITH m AS (DELETE FROM trevane_message WHERE seq = $1)"
+                                        " DELETE FROM trevane_backout WHERE seq = $1";
+
+} // namespace
+
+bool PgStore::countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure) {
+    // One round trip, committed without waiting for the flush (see the top of this file).
+    std::string sql = "BEGIN; SET LOCAL synchronous_commit = off;"
+                      " INSERT INTO trevane_backout (seq, queue_id) VALUES (" +
+                      std::to_string(seq) + ", " + std::to_string(queueId) + "); COMMIT";
+    Result r(PQexec(auto_, sql.c_str()));
+    if (!r.ok()) {
+        failed(auto_, name_, conninfo_, "count the get under syncpoint", failure);
+        run(auto_, "ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
 bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD &md,
                   BrowseCursor &cursor, MQLONG &dataLength, bool &truncated, Failure &failure) {
     bool browsing = request.mode == GetMode::BrowseFirst || request.mode == GetMode::BrowseNext;
@@ -529,7 +594,7 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
         int64_t seq = r.int8(0, C_SEQ);
         Param row = number(seq);
         if (!r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
-            if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok()) {
+            if (!run(c, REMOVE_FOR_GOOD, {row}).ok()) {
                 return fail("remove an expired message");
             }
             continue;
@@ -546,8 +611,15 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
             std::memcpy(request.buffer, r.raw(0, C_BODY).data(),
                         static_cast<size_t>(std::min(dataLength, request.bufferLength)));
         }
-        if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok() ||
-            !run(c, done).ok()) {
+        if (!run(c, hold ? "DELETE FROM trevane_message WHERE seq = $1" : REMOVE_FOR_GOOD, {row})
+                 .ok()) {
+            return fail("take the message");
+        }
+        if (hold && !countUncommittedGet(seq, queue.id, failure)) {
+            run(c, undo);
+            return false;
+        }
+        if (!run(c, done).ok()) {
             return fail("take the message");
         }
         if (hold) {
@@ -579,7 +651,15 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
             return false;
         }
     }
-    bool ok = run(unit_, "COMMIT").ok();
+    std::string list = "{";
+    for (int64_t seq : held_) {
+        list += (list.size() > 1 ? "," : "") + std::to_string(seq);
+    }
+    list += "}";
+    bool ok = (held_.empty() ||
+               run(unit_, "DELETE FROM trevane_backout WHERE seq = ANY($1::bigint[])", {text(list)})
+                   .ok()) &&
+              run(unit_, "COMMIT").ok();
     inUnit_ = false;
     held_.clear();
     if (!ok) {
@@ -593,27 +673,16 @@ bool PgStore::backOut(int64_t, Failure &failure) {
         return true;
     }
     inUnit_ = false;
-    std::vector<int64_t> held = std::move(held_);
+    bool held = !held_.empty();
     held_.clear();
-    if (!run(unit_, "ROLLBACK").ok()) {
-        // A broken connection has been rolled back by the server.
+    // The rows of trevane_backout already count the back-out. A connection that broke has
+    // been rolled back by the server: the back-out asked for has happened.
+    if (!run(unit_, "ROLLBACK").ok() && PQstatus(unit_) != CONNECTION_BAD) {
         return failed(unit_, name_, conninfo_, "back out", failure);
     }
-    if (held.empty()) {
-        return true;
-    }
-    std::string list = "{";
-    for (int64_t seq : held) {
-        list += (list.size() > 1 ? "," : "") + std::to_string(seq);
-    }
-    list += "}";
-    Result r = run(auto_,
-                   "WITH up AS (UPDATE trevane_message SET backout_count = backout_count + 1"
-                   " WHERE seq = ANY($1::bigint[]) RETURNING seq)"
-                   " SELECT pg_notify($2, '') FROM up LIMIT 1",
-                   {text(list), text(channelOf(qmgrId_))});
-    if (!r.ok()) {
-        return failed(auto_, name_, conninfo_, "count the back-out", failure);
+    if (held && PQstatus(auto_) == CONNECTION_OK) {
+        // Wakes waiting getters; a failure here shows at the next call on this connection.
+        run(auto_, "SELECT pg_notify($1, '')", {text(channelOf(qmgrId_))});
     }
     return true;
 }

@@ -5,7 +5,9 @@
 // process on any machine, never wait for each other's messages. A unit of work is one
 // PostgreSQL transaction on a connection of its own: its gets delete their rows in it, its
 // puts are inserted at MQCMIT, and the server rolls it back when the holder dies or the
-// connection breaks, so nothing it held is lost.
+// connection breaks, so nothing it held is lost; the rows of trevane_backout, written
+// without a flush of their own as the gets take their messages, raise the backout counts of
+// what comes back (pgstore.cpp).
 #ifndef MESSAGING_PGSTORE_H
 #define MESSAGING_PGSTORE_H
 
@@ -21,7 +23,7 @@ struct pg_conn;
 namespace trevane::mq {
 
 // The schema version this build reads and writes; a database with another one is refused.
-constexpr int PG_SCHEMA_VERSION = 1;
+constexpr int PG_SCHEMA_VERSION = 2;
 
 class PgStore final : public Store {
 public:
@@ -67,6 +69,8 @@ private:
     bool connect(pg_conn *&connection, Failure &failure);
     bool openUnit(Failure &failure);
     bool checkQueueManager(bool deletedIsFailure, Failure &failure);
+    // Records, durable with the next flush, that the unit got this message.
+    bool countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure);
 
     std::string conninfo_;
     std::string entry_;

@@ -141,14 +141,14 @@ TEST_F(PostgresQueueManager, UnreachableServerAndOtherSchemaVersionAreRefused) {
         << mqLastErrorDetail();
 
     // A schema of another version is refused by MQCONN and by mqadmin, and kept as it is.
-    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 2"), "");
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 3"), "");
     MQCONN(QMGR, &hconn, &outcome.compCode, &outcome.reason);
     EXPECT_EQ(outcome, failed(MQRC_Q_MGR_NOT_AVAILABLE));
-    EXPECT_NE(std::string(mqLastErrorDetail()).find("schema version 2"), std::string::npos)
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("schema version 3"), std::string::npos)
         << mqLastErrorDetail();
     ChildProcess admin({MQADMIN_PATH, "create-qm", "SECOND", "--postgres", conninfo()});
     std::string out, err;
     EXPECT_EQ(admin.finish(out, err), 1);
-    EXPECT_NE(err.find("schema version 2"), std::string::npos) << err;
-    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 1"), "");
+    EXPECT_NE(err.find("schema version 3"), std::string::npos) << err;
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 2"), "");
 }
