@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <endian.h>
 #include <iterator>
@@ -212,7 +213,16 @@ void PgStore::close() {
 }
 
 bool PgStore::connect(pg_conn *&connection, Failure &failure) {
-    connection = PQconnectdb(conninfo_.c_str());
+    // A server that does not answer fails MQCONN within PG_CONNECT_TIMEOUT seconds unless
+    // the connection text or PGCONNECT_TIMEOUT says otherwise: the text, expanded in place
+    // of dbname, comes after the default and overrides it.
+    const char *timeout = std::getenv("PGCONNECT_TIMEOUT");
+    std::string seconds = std::to_string(PG_CONNECT_TIMEOUT);
+    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char *const values[] = {timeout != nullptr && *timeout != '\0' ? timeout
+                                                                         : seconds.c_str(),
+                                  conninfo_.c_str(), nullptr};
+    connection = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
         failure = {MQRC_Q_MGR_UNREACHABLE, "queue manager " + name_ +
                                                ": cannot reach its PostgreSQL server " +

@@ -24,6 +24,9 @@ namespace trevane::mq {
 
 // The schema version this build reads and writes; a database with another one is refused.
 constexpr int PG_SCHEMA_VERSION = 2;
+// Seconds a connection attempt waits for the server, unless the connection text or
+// PGCONNECT_TIMEOUT names another limit.
+constexpr int PG_CONNECT_TIMEOUT = 10;
 
 class PgStore final : public Store {
 public:
