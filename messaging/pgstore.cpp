@@ -483,7 +483,7 @@ bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data
                          failure);
 }
 
-bool PgStore::openUnit(Failure &failure) {
+bool PgStore::openUnit(const char *statement, Failure &failure) {
     if (unit_ != nullptr && PQstatus(unit_) == CONNECTION_BAD) {
         // Lost with the unit it carried (reported then): the next unit gets a new one.
         PQfinish(unit_);
@@ -494,22 +494,28 @@ bool PgStore::openUnit(Failure &failure) {
     if (unit_ == nullptr && !connect(unit_, failure)) {
         return false;
     }
+    // One round trip: the unit's beginning, or the release of the last get's savepoint,
+    // goes with the statement.
+    std::string sql = std::string(!inUnit_        ? "BEGIN; "
+                                  : getSavepoint_ ? "RELEASE SAVEPOINT get; "
+                                                  : "") +
+                      statement;
     if (!inUnit_) {
-        if (!run(unit_, "BEGIN").ok()) {
-            return failed(unit_, name_, conninfo_, "begin a unit of work", failure);
-        }
-        inUnit_ = true;
+        getSavepoint_ = false;
     }
+    Result r(PQexec(unit_, sql.c_str()));
+    if (!r.ok()) {
+        failed(unit_, name_, conninfo_,
+               inUnit_ ? "continue the unit of work" : "begin a unit of work", failure);
+        if (!inUnit_) {
+            run(unit_, "ROLLBACK");
+        }
+        return false;
+    }
+    inUnit_ = true;
+    getSavepoint_ = std::string_view(statement) == "SAVEPOINT get";
     return true;
 }
-
-namespace {
-
-// Removes a message and what counts its uncommitted gets.
-constexpr const char *REMOVE_FOR_GOOD = "WITH m AS (DELETE FROM trevane_message WHERE seq = $1)"
-                                        " DELETE FROM trevane_backout WHERE seq = $1";
-
-} // namespace
 
 bool PgStore::countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure) {
     // One round trip, committed without waiting for the flush (see the top of this file).
@@ -564,56 +570,66 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
         cursor = {true, r.int4(0, C_PRIORITY), r.int8(0, C_SEQ)};
         return true;
     }
-    select += " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED";
-
+    // The first message, locked, and, in the same statement, its removal unless it is too
+    // long for the buffer (and truncation is not accepted) and still current: $4 the
+    // longest body taken (null for any), $5 now. The last column tells whether it was
+    // removed; no row means no message.
     bool hold = request.mode == GetMode::Hold;
-    if (hold && !openUnit(failure)) {
+    std::string take =
+        "WITH first AS (" + select +
+        " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED),"
+        " taken AS (DELETE FROM trevane_message t USING first WHERE t.seq = first.seq"
+        " AND ($4::integer IS NULL OR length(first.body) <= $4 OR first.expires_at <= $5)"
+        " RETURNING t.seq)";
+    if (!hold) {
+        // Outside syncpoint the removal is for good, and commits with the statement.
+        take += ", counted AS (DELETE FROM trevane_backout WHERE seq IN (SELECT seq FROM taken))";
+    }
+    take += " SELECT first.*, (SELECT count(*) FROM taken) FROM first";
+    enum { C_TAKEN = C_BODY + 1 };
+
+    // Under syncpoint a savepoint in the unit, so that a message left in place is unlocked
+    // at once; it is released as the next savepoint is made.
+    if (hold && !openUnit("SAVEPOINT get", failure)) {
         return false;
     }
     pg_conn *c = hold ? unit_ : auto_;
-    // Outside syncpoint a transaction of its own; under syncpoint a savepoint in the unit,
-    // so that a message left in place is unlocked at once.
-    const char *begin = hold ? "SAVEPOINT get" : "BEGIN";
-    const char *undo = hold ? "ROLLBACK TO SAVEPOINT get" : "ROLLBACK";
-    const char *done = hold ? "RELEASE SAVEPOINT get" : "COMMIT";
     auto fail = [&](std::string_view what) {
         failed(c, name_, conninfo_, what, failure);
-        run(c, undo);
-        if (hold && PQstatus(c) == CONNECTION_BAD) {
-            inUnit_ = false;
-            held_.clear();
+        if (hold) {
+            run(c, "ROLLBACK TO SAVEPOINT get");
+            if (PQstatus(c) == CONNECTION_BAD) {
+                inUnit_ = false;
+                held_.clear();
+            }
         }
         return false;
     };
-    if (!run(c, begin).ok()) {
-        return fail("get a message");
-    }
+    Param longest =
+        request.acceptTruncated ? null() : number(std::max<MQLONG>(request.bufferLength, 0));
     for (;;) {
-        Result r = run(c, select.c_str(), {number(queue.id), msgId, correlId});
+        Result r = run(c, take.c_str(), {number(queue.id), msgId, correlId, longest, number(now)});
         if (!r.ok()) {
             return fail("get a message");
         }
         if (r.rows() == 0) {
-            failure = {MQRC_NO_MSG_AVAILABLE, {}};
             // Expired messages dropped on the way stay dropped.
-            if (!run(c, done).ok()) {
-                return fail("get a message");
-            }
+            failure = {MQRC_NO_MSG_AVAILABLE, {}};
             return false;
         }
         int64_t seq = r.int8(0, C_SEQ);
-        Param row = number(seq);
-        if (!r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
-            if (!run(c, REMOVE_FOR_GOOD, {row}).ok()) {
-                return fail("remove an expired message");
-            }
+        bool removed = r.int8(0, C_TAKEN) > 0;
+        if (removed && !r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
             continue;
         }
         fillDescriptor(r, md, now);
         dataLength = static_cast<MQLONG>(r.raw(0, C_BODY).size());
         truncated = dataLength > request.bufferLength;
-        if (truncated && !request.acceptTruncated) {
-            run(c, undo);
+        if (!removed) {
+            // Too long: left in place, and unlocked.
+            if (hold && !run(c, "ROLLBACK TO SAVEPOINT get").ok()) {
+                return fail("leave the message in place");
+            }
             failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
             return false;
         }
@@ -621,18 +637,11 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
             std::memcpy(request.buffer, r.raw(0, C_BODY).data(),
                         static_cast<size_t>(std::min(dataLength, request.bufferLength)));
         }
-        if (!run(c, hold ? "DELETE FROM trevane_message WHERE seq = $1" : REMOVE_FOR_GOOD, {row})
-                 .ok()) {
-            return fail("take the message");
-        }
-        if (hold && !countUncommittedGet(seq, queue.id, failure)) {
-            run(c, undo);
-            return false;
-        }
-        if (!run(c, done).ok()) {
-            return fail("take the message");
-        }
         if (hold) {
+            if (!countUncommittedGet(seq, queue.id, failure)) {
+                run(c, "ROLLBACK TO SAVEPOINT get");
+                return false;
+            }
             held_.push_back(seq);
         }
         return true;
@@ -643,11 +652,8 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
     if (!inUnit_ && puts.empty()) {
         return true;
     }
-    if (!openUnit(failure)) {
+    if (!openUnit("SAVEPOINT puts", failure)) {
         return false;
-    }
-    if (!run(unit_, "SAVEPOINT puts").ok()) {
-        return failed(unit_, name_, conninfo_, "commit", failure);
     }
     for (const PendingPut &put : puts) {
         if (!insertMessage(unit_, name_, conninfo_, qmgrId_, put.queue, put.md, put.body.data(),
@@ -661,16 +667,23 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
             return false;
         }
     }
-    std::string list = "{";
-    for (int64_t seq : held_) {
-        list += (list.size() > 1 ? "," : "") + std::to_string(seq);
+    // The counts of the unit's gets go with the messages, in the commit's round trip.
+    std::string sql;
+    if (!held_.empty()) {
+        sql = "DELETE FROM trevane_backout WHERE seq IN (";
+        for (size_t i = 0; i < held_.size(); ++i) {
+            sql += (i > 0 ? "," : "") + std::to_string(held_[i]);
+        }
+        sql += "); ";
     }
-    list += "}";
-    bool ok = (held_.empty() ||
-               run(unit_, "DELETE FROM trevane_backout WHERE seq = ANY($1::bigint[])", {text(list)})
-                   .ok()) &&
-              run(unit_, "COMMIT").ok();
+    sql += "COMMIT";
+    Result r(PQexec(unit_, sql.c_str()));
+    bool ok = r.ok();
+    if (!ok && PQtransactionStatus(unit_) == PQTRANS_INERROR) {
+        run(unit_, "ROLLBACK");
+    }
     inUnit_ = false;
+    getSavepoint_ = false;
     held_.clear();
     if (!ok) {
         return failed(unit_, name_, conninfo_, "commit", failure);
@@ -683,6 +696,7 @@ bool PgStore::backOut(int64_t, Failure &failure) {
         return true;
     }
     inUnit_ = false;
+    getSavepoint_ = false;
     bool held = !held_.empty();
     held_.clear();
     // The rows of trevane_backout already count the back-out. A connection that broke has

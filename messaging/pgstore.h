@@ -70,7 +70,8 @@ public:
 
 private:
     bool connect(pg_conn *&connection, Failure &failure);
-    bool openUnit(Failure &failure);
+    // Runs the statement in the unit of work, beginning the unit first when none is open.
+    bool openUnit(const char *statement, Failure &failure);
     bool checkQueueManager(bool deletedIsFailure, Failure &failure);
     // Records, durable with the next flush, that the unit got this message.
     bool countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure);
@@ -83,6 +84,7 @@ private:
     pg_conn *auto_ = nullptr; // statements that commit at once
     pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
     bool inUnit_ = false;
+    bool getSavepoint_ = false; // the last get's savepoint, not yet released
     std::vector<int64_t> held_; // the arrival numbers of the messages the unit got
     int64_t notifications_ = 0;
 };
