@@ -705,8 +705,15 @@ bool PgStore::backOut(int64_t, Failure &failure) {
         return failed(unit_, name_, conninfo_, "back out", failure);
     }
     if (held && PQstatus(auto_) == CONNECTION_OK) {
-        // Wakes waiting getters; a failure here shows at the next call on this connection.
-        run(auto_, "SELECT pg_notify($1, '')", {text(channelOf(qmgrId_))});
+        // Wakes waiting getters. A notification gets its transaction an identifier, whose
+        // commit would wait for a flush of its own: it need not. A failure here shows at
+        // the next call on this connection.
+        std::string sql = "BEGIN; SET LOCAL synchronous_commit = off; SELECT pg_notify('" +
+                          channelOf(qmgrId_) + "', ''); COMMIT";
+        Result r(PQexec(auto_, sql.c_str()));
+        if (!r.ok()) {
+            run(auto_, "ROLLBACK");
+        }
     }
     return true;
 }
