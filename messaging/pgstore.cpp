@@ -53,8 +53,8 @@ const char *const SCHEMA_SQL[] = {
     " body bytea NOT NULL)",
     "CREATE INDEX trevane_message_order ON trevane_message (queue_id, priority DESC, seq)",
     // Version 2: one row per get under syncpoint whose unit has not committed (below).
-    "CREATE TABLE trevane_backout (seq bigint NOT NULL,"
-    " queue_id bigint NOT NULL REFERENCES trevane_queue ON DELETE CASCADE)",
+    ("CREATE TABLE trevane_backout (seq bigint NOT NULL,"
+     " queue_id bigint NOT NULL REFERENCES trevane_queue ON DELETE CASCADE)"),
     "CREATE INDEX trevane_backout_seq ON trevane_backout (seq)",
 };
 // The statements of SCHEMA_SQL that a database of version 1 lacks.
