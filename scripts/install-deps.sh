@@ -8,6 +8,7 @@ packages=(
     clang-format graphviz procps util-linux
     postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
     libcpp-httplib-dev libgraphviz-dev chromium
+    man-db groff-base
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -132,7 +132,8 @@ unshare --mount true 2>/dev/null ||
 echo "== cmake --install into $prefix"
 quiet cmake --install "$build" --prefix "$prefix"
 for file in bin/trevane-broker bin/mqadmin bin/flowping include/trevane/cni.h \
-    share/trevane/catalogues/TrevaneRuntime.txt share/doc/trevane/examples/sqlcode/sqlcode.yaml; do
+    share/trevane/catalogues/TrevaneRuntime.txt share/doc/trevane/examples/sqlcode/sqlcode.yaml \
+    share/man/man1/trevane-broker.1 share/man/man5/trevane-flow.5; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
 done
 # lib, or lib/<multiarch> under /usr
