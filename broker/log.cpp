@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -24,8 +25,8 @@
 #include "broker/internal.h"
 #include "broker/text.h"
 
-#ifndef TREVANE_CATALOGUE_DIR
-#define TREVANE_CATALOGUE_DIR "broker/catalogues"
+#ifndef TREVANE_CATALOGUE_RELATIVE_DIR
+#define TREVANE_CATALOGUE_RELATIVE_DIR "../share/trevane/catalogues"
 #endif
 
 namespace broker {
@@ -60,10 +61,37 @@ Catalogues &catalogues() {
     return *state;
 }
 
+/* The catalogues of the installation this library belongs to: the directory the
+   library was loaded from, then ../share/trevane/catalogues (whatever the prefix, so an
+   unpacked or moved tree works). The library in its build tree reads the source tree's
+   catalogues instead. */
+std::string installedDirectory() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void *>(&installedDirectory), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return {};
+    }
+    std::string library = info.dli_fname;
+    if (char *real = ::realpath(info.dli_fname, nullptr)) {
+        library = real;
+        std::free(real);
+    }
+    size_t slash = library.rfind('/');
+    std::string directory = slash == std::string::npos ? "." : library.substr(0, slash);
+#if defined(TREVANE_BUILD_LIBRARY_DIR) && defined(TREVANE_BUILD_CATALOGUE_DIR)
+    if (directory == TREVANE_BUILD_LIBRARY_DIR) {
+        return TREVANE_BUILD_CATALOGUE_DIR;
+    }
+#endif
+    return directory + "/" + TREVANE_CATALOGUE_RELATIVE_DIR;
+}
+
 std::string defaultDirectory() {
     const char *fromEnvironment = std::getenv("TREVANE_CATALOGUE_PATH");
-    return fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment
-                                                                    : TREVANE_CATALOGUE_DIR;
+    if (fromEnvironment != nullptr && fromEnvironment[0] != '\0') {
+        return fromEnvironment;
+    }
+    return installedDirectory();
 }
 
 std::map<int, std::string> readCatalogue(const std::string &path) {

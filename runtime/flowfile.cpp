@@ -513,20 +513,33 @@ std::string expandEnvironment(std::string_view text, const std::string &file, in
 }
 
 std::string resolveLibrary(const FlowDefinition &flow, const LibraryEntry &library,
-                           const std::vector<std::string> &searchPath) {
+                           const std::vector<std::string> &searchPath,
+                           const std::vector<std::string> &defaultPath) {
     const std::string &path = library.path;
     auto inFlowDirectory = [&] { return path.front() == '/' ? path : flow.directory + "/" + path; };
     if (path.find('/') != std::string::npos) {
         return inFlowDirectory();
     }
-    for (const std::string &directory : searchPath) {
-        if (directory.empty()) {
-            continue;
+    auto firstIn = [&](const std::vector<std::string> &directories) -> std::string {
+        for (const std::string &directory : directories) {
+            if (directory.empty()) {
+                continue;
+            }
+            std::string candidate = directory + "/" + path;
+            if (isFile(candidate)) {
+                return candidate;
+            }
         }
-        std::string candidate = directory + "/" + path;
-        if (isFile(candidate)) {
-            return candidate;
-        }
+        return {};
+    };
+    if (std::string found = firstIn(searchPath); !found.empty()) {
+        return found;
+    }
+    if (isFile(inFlowDirectory())) {
+        return inFlowDirectory();
+    }
+    if (std::string found = firstIn(defaultPath); !found.empty()) {
+        return found;
     }
     return inFlowDirectory();
 }

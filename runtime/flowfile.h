@@ -88,10 +88,12 @@ std::string expandEnvironment(std::string_view text, const std::string &file, in
 
 /* The file a library entry names: a path with a '/' is taken from the flow file's
    directory when relative; a bare file name is looked up in each of `searchPath` in
-   order, then in the flow file's directory. The first existing file wins; when none
-   exists, the path the entry would name in the flow's directory. */
+   order, then in the flow file's directory, then in each of `defaultPath` (the
+   installation's plug-in directory). The first existing file wins; when none exists, the
+   path the entry would name in the flow's directory. */
 std::string resolveLibrary(const FlowDefinition &flow, const LibraryEntry &library,
-                           const std::vector<std::string> &searchPath);
+                           const std::vector<std::string> &searchPath,
+                           const std::vector<std::string> &defaultPath = {});
 
 } // namespace runtime
 

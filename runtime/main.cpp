@@ -44,9 +44,13 @@ Options:
   --instances N            additional instances instead of the flow file's
                            additionalInstances (the flow runs on N+1 threads)
   --plugin-path DIR        directory in which bare library names of the flow file are
-                           looked up; may be given several times (also $TREVANE_PLUGIN_PATH,
-                           then the flow file's directory)
-  --catalogues DIR         directory of the message catalogues (<source>.txt)
+                           looked up; may be given several times (then come
+                           $TREVANE_PLUGIN_PATH, the flow file's directory and the
+                           installation's plug-in directory, ../lib/trevane/plugins from
+                           this program's directory)
+  --catalogues DIR         directory of the message catalogues (<source>.txt); default
+                           $TREVANE_CATALOGUE_PATH, else the installation's catalogues
+                           (../share/trevane/catalogues from the broker library's directory)
   --log FILE               append the broker log to FILE as well as to standard error
   --ready-file FILE        once the flow runs, write FILE holding the process id; it is
                            removed when the broker stops
@@ -82,6 +86,29 @@ struct Options {
     bool http = false;
     runtime::ConsoleOptions console;
 };
+
+#ifndef TREVANE_PLUGIN_RELATIVE_DIR
+#define TREVANE_PLUGIN_RELATIVE_DIR "../lib/trevane/plugins"
+#endif
+
+/* The installation's plug-in directory, found from this program's own file: bin/../lib/
+   trevane/plugins wherever the installed tree was put. Empty for the program in its
+   build tree (which has no such directory) and when the program's file cannot be read. */
+std::string defaultPluginDirectory() {
+    std::string self(4096, '\0');
+    ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0) {
+        return {};
+    }
+    self.resize(static_cast<size_t>(n));
+    std::string directory = self.substr(0, self.rfind('/'));
+#ifdef TREVANE_BUILD_PROGRAM_DIR
+    if (directory == TREVANE_BUILD_PROGRAM_DIR) {
+        return {};
+    }
+#endif
+    return directory + "/" + TREVANE_PLUGIN_RELATIVE_DIR;
+}
 
 [[noreturn]] void usageError(const std::string &message) {
     std::fprintf(stderr, "trevane-broker: %s\nTry 'trevane-broker --help'.\n", message.c_str());
@@ -211,6 +238,9 @@ void writeReadyFile(const std::string &path) {
 
 int main(int argc, char **argv) {
     Options options = parse(argc, argv);
+    if (std::string directory = defaultPluginDirectory(); !directory.empty()) {
+        options.runtime.defaultPluginPath.push_back(directory);
+    }
 
     // Signals are taken by sigwait only; every thread made from here on inherits the mask.
     sigset_t signals;

@@ -101,7 +101,7 @@ struct DeployedFlow::State {
         std::vector<std::string> pluginClasses;
         const std::vector<std::string> path = searchPath(options);
         for (const LibraryEntry &library : definition.libraries) {
-            std::string file = resolveLibrary(definition, library, path);
+            std::string file = resolveLibrary(definition, library, path, options.defaultPluginPath);
             try {
                 const broker::PluginLibrary &loaded = broker::loadPlugin(file);
                 pluginClasses.insert(pluginClasses.end(), loaded.classes.begin(),

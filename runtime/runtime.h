@@ -37,6 +37,9 @@ struct RuntimeOptions {
     std::string queueManager;            /* empty: the flow file's */
     int additionalInstances = -1;        /* negative: the flow file's */
     std::vector<std::string> pluginPath; /* directories for bare library names */
+    /* Searched for bare library names after pluginPath, $TREVANE_PLUGIN_PATH and the
+       flow file's directory: the installation's plug-in directory. */
+    std::vector<std::string> defaultPluginPath;
 };
 
 /* A deployed flow. Destroying it stops it (when running) and deletes every node context,

@@ -26,6 +26,18 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <uchar.h> /* char16_t of a C program */
+#endif
+
+/* Functions that do not return: the C++ attribute, or C11's keyword. */
+#if defined(__cplusplus)
+#define CCI_NORETURN [[noreturn]]
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define CCI_NORETURN _Noreturn
+#else
+#define CCI_NORETURN
+#endif
 
 /* ---- basic types ---------------------------------------------------------------- */
 
@@ -366,14 +378,14 @@ void cciLog(int *returnCode, int logType, const char *file, int line, const char
             const CciChar *messageSource, int messageNumber, const char *traceText, ...);
 /* Raises an exception in the calling thread; does not return. The inserts are 8-bit
    texts ended by a null pointer. returnCode may be null. */
-[[noreturn]] void cciThrowException(int *returnCode, int exceptionType, const char *file, int line,
+CCI_NORETURN void cciThrowException(int *returnCode, int exceptionType, const char *file, int line,
                                     const char *function, const CciChar *messageSource,
                                     int messageNumber, const char *traceText, ...);
 /* Copies the data of the calling thread's last exception. */
 void cciGetLastExceptionData(int *returnCode, CCI_EXCEPTION_ST *exceptionData);
 /* Raises the calling thread's last exception again; does not return. returnCode may
    be null. */
-[[noreturn]] void cciRethrowLastException(int *returnCode);
+CCI_NORETURN void cciRethrowLastException(int *returnCode);
 
 /* ---- code-page conversion ------------------------------------------------------- */
 
