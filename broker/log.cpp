@@ -61,10 +61,10 @@ Catalogues &catalogues() {
     return *state;
 }
 
-/* The catalogues of the installation this library belongs to: the directory the
-   library was loaded from, then ../share/trevane/catalogues (whatever the prefix, so an
-   unpacked or moved tree works). The library in its build tree reads the source tree's
-   catalogues instead. */
+/* The catalogues of the installation this library belongs to, found from the directory
+   the library was loaded from (<libdir>/../share/trevane/catalogues), so that a tree
+   installed under any prefix, moved or unpacked anywhere finds them. The library in its
+   build tree reads the source tree's catalogues instead. */
 std::string installedDirectory() {
     Dl_info info{};
     if (::dladdr(reinterpret_cast<const void *>(&installedDirectory), &info) == 0 ||

@@ -1,10 +1,11 @@
 # Debian packages of the kit, made by CPack from the install rules' components
 # (`./run.sh package`, or `cpack -G DEB` in a configured and built tree):
 #   trevane       component runtime: trevane-broker, mqadmin, flowping, libcnibroker.so and
-#                 libtrevanemq.so, the plug-in, the message catalogues, docs, examples and
-#                 man pages;
+#                 libtrevanemq.so, the plug-in, the message catalogues, docs and example
+#                 flows;
 #   trevane-dev   component dev: the public headers, the CMake package, the pkg-config files,
-#                 quenor.o and the C example; it depends on trevane of exactly its version.
+#                 quenor.o with the thread layer and the examples for plug-in authors; it
+#                 depends on trevane of exactly its version.
 # The packages always install under /usr. The installed tree finds its libraries, plug-in
 # and catalogues relative to its programs, so a tree configured for another prefix packages
 # just as well.
@@ -52,7 +53,7 @@ interface (cni.h) and runs flows of them between queues. The stand-in queue
 manager (libtrevanemq, mqadmin) keeps its queues in SQLite or PostgreSQL, and
 flowping sends a request and prints the reply. Included are the TrevaneNode
 plug-in, which stores a database error's SQLSTATE in the message, its message
-catalogues, a demonstration flow, documentation and manual pages.")
+catalogues, a demonstration flow and the documentation.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME trevane)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION devel)
 # The Database node reaches PostgreSQL through the driver manager's ODBC driver.
@@ -64,9 +65,9 @@ set(CPACK_COMPONENT_DEV_DESCRIPTION
 The public C headers (trevane/cni.h, the queue manager's calls, the trace set-up
 and the thread layer), the CMake package Trevane (find_package(Trevane), targets
 Trevane::cni, Trevane::broker and Trevane::mq), the pkg-config files trevane-cni,
-trevane-broker and trevane-mq, the trace set-up object quenor.o and a C example
-linking it. A plug-in built with them runs in trevane-broker of the trevane
-package.")
+trevane-broker and trevane-mq, the trace set-up object quenor.o with the thread
+layer, an example plug-in and a C program linking quenor.o. A plug-in built with
+them runs in trevane-broker of the trevane package.")
 set(CPACK_COMPONENT_DEV_DEPENDS runtime)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME trevane-dev)

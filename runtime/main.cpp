@@ -97,8 +97,8 @@ struct Options {
 std::string defaultPluginDirectory() {
     std::string self(4096, '\0');
     ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
-    if (n <= 0) {
-        return {};
+    if (n <= 0 || static_cast<size_t>(n) >= self.size() - 1) {
+        return {}; /* unreadable, or possibly cut short */
     }
     self.resize(static_cast<size_t>(n));
     std::string directory = self.substr(0, self.rfind('/'));

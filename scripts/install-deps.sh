@@ -5,7 +5,7 @@ packages=(
     build-essential g++ clang clang-14 libclang-rt-14-dev cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libicu-dev libexpat1-dev libxml2-dev libsqlite3-dev sqlite3 libyaml-cpp-dev
-    clang-format graphviz procps
+    clang-format graphviz procps util-linux
     postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
     libcpp-httplib-dev libgraphviz-dev chromium
     dpkg-dev file # Debian packages: dpkg-shlibdeps finds their dependencies, file their ELF files

@@ -135,8 +135,10 @@ for file in bin/trevane-broker bin/mqadmin bin/flowping include/trevane/cni.h \
     share/trevane/catalogues/TrevaneRuntime.txt share/doc/trevane/examples/sqlcode/sqlcode.yaml; do
     [ -e "$prefix/$file" ] || fail "$file was not installed"
 done
-libdir=$(cd "$prefix" && ls -d lib*/libcnibroker.so.1 | xargs dirname)
-[ -n "$libdir" ] || fail "libcnibroker.so.1 was not installed"
+# lib, or lib/<multiarch> under /usr
+library=$(cd "$prefix" && find lib* -name libcnibroker.so.1 | head -n 1)
+[ -n "$library" ] || fail "libcnibroker.so.1 was not installed"
+libdir=$(dirname "$library")
 [ -f "$prefix/$libdir/trevane/plugins/libtrevane.so" ] || fail "the plug-in was not installed"
 [ -f "$prefix/$libdir/trevane/quenor.o" ] || fail "quenor.o was not installed"
 if readelf -d "$prefix/bin/trevane-broker" | grep -E 'R(UN)?PATH' | grep -qF "$build"; then

@@ -197,6 +197,27 @@ TEST(FlowFile, FindsBareLibraryNamesOnTheSearchPathBeforeTheFlowDirectory) {
     EXPECT_EQ(resolve("/abs/libp.so", {second.path()}), "/abs/libp.so");
 }
 
+TEST(FlowFile, LooksInTheInstallationsPluginDirectoryOnlyAfterTheFlowDirectory) {
+    rttest::TempDir search, flowDirectory, installed;
+    rttest::writeFile(installed.file("libp.so"), "");
+    rttest::writeFile(installed.file("libq.so"), "");
+    rttest::writeFile(flowDirectory.file("libq.so"), "");
+    rttest::writeFile(search.file("libr.so"), "");
+    rttest::writeFile(installed.file("libr.so"), "");
+    FlowDefinition flow =
+        parseFlowText("nodes:\n  - {name: A, class: Trace}\n", "flow.yaml", flowDirectory.path());
+    auto resolve = [&](const std::string &path) {
+        return runtime::resolveLibrary(flow, {path, 1}, {search.path()}, {installed.path()});
+    };
+    EXPECT_EQ(resolve("libp.so"), installed.file("libp.so")); // found nowhere else
+    EXPECT_EQ(resolve("libq.so"), flowDirectory.file("libq.so"));
+    EXPECT_EQ(resolve("libr.so"), search.file("libr.so"));
+    // Not found anywhere: the flow directory's name, for the error to show.
+    EXPECT_EQ(resolve("libs.so"), flowDirectory.file("libs.so"));
+    // A path is never looked up in the plug-in directory.
+    EXPECT_EQ(resolve("sub/libp.so"), flowDirectory.file("sub/libp.so"));
+}
+
 TEST(FlowFile, RefusesFlowAndNodeSettingsGivenTwice) {
     // yaml-cpp keeps a repeated key: a second "nodes" list would escape the check of
     // unique node names, a second node "name" would replace the first unseen.
