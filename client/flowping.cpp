@@ -2,11 +2,14 @@
 // XML request on the flow's input queue, waits without limit for one message on the reply
 // queue, prints it and disconnects. Its only interface is the messaging calls of
 // trevane/mq.h; people run it from a console.
+#include "client/flowpingoptions.h"
 #include "trevane/mq.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -14,6 +17,21 @@ const char DEFAULT_QUEUE_MANAGER[] = "OSTRIN_QM";
 const char DEFAULT_PUT_QUEUE[] = "I1.Q";
 const char DEFAULT_GET_QUEUE[] = "SQLCODE_42704.Q";
 
+const char USAGE[] = "Usage: %s < <queueManagerName> <PUT Queue> <GET Queue> >\n";
+const char HELP[] = R"(
+Puts the request <outer><tag1>data1</tag1></outer> on the PUT queue of the queue manager,
+waits without limit for one message on the GET queue and prints it on standard error.
+Without names: queue manager OSTRIN_QM, PUT queue I1.Q, GET queue SQLCODE_42704.Q. Any
+other number of names than none or three shows the usage line.
+
+Options:
+  -h, --help   show this text
+  --           end of the options: the words after it are names even when they begin
+               with '-'
+
+Exit status: 0 the reply was printed, or the usage shown; 1 a messaging call failed or a
+name is longer than its 48-character field.
+)";
 const char REQUEST[] = "<outer><tag1>data1</tag1></outer>";
 constexpr MQLONG BUFFER_SIZE = 10000;
 static_assert(sizeof REQUEST - 1 == 33 && sizeof REQUEST <= BUFFER_SIZE);
@@ -43,16 +61,31 @@ void setObjectName(MQOD &od, const char *name) {
 } // namespace
 
 int main(int argc, char **argv) {
+    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "flowping";
+    cmdline::CommandLine line;
+    try {
+        line = cmdline::parse(std::vector<std::string>(argv + 1, argv + argc), FLOWPING_OPTIONS);
+    } catch (const cmdline::UsageError &e) {
+        // Like a wrong number of names, a wrong option is no failure: the usage, status 0.
+        std::fprintf(stderr, "flowping: %s\n", e.what());
+        std::printf(USAGE, program);
+        std::exit(0);
+    }
+    if (cmdline::given(line, "help")) {
+        std::printf(USAGE, program);
+        std::fputs(HELP, stdout);
+        std::exit(0);
+    }
     const char *queueManager = DEFAULT_QUEUE_MANAGER;
     const char *putQueue = DEFAULT_PUT_QUEUE;
     const char *getQueue = DEFAULT_GET_QUEUE;
-    if (argc == 4) {
-        queueManager = argv[1];
-        putQueue = argv[2];
-        getQueue = argv[3];
-    } else if (argc != 1) {
-        std::printf("Usage: %s < <queueManagerName> <PUT Queue> <GET Queue> >\n",
-                    argc > 0 && argv[0] != nullptr ? argv[0] : "flowping");
+    const std::vector<std::string> &names = line.operands;
+    if (names.size() == 3) {
+        queueManager = names[0].c_str();
+        putQueue = names[1].c_str();
+        getQueue = names[2].c_str();
+    } else if (!names.empty()) {
+        std::printf(USAGE, program);
         std::exit(0);
     }
 

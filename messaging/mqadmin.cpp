@@ -2,6 +2,7 @@
 // managers, defines, deletes and lists queues, and puts, browses and gets messages through
 // the messaging calls. Run by people and by tests.
 #include "messaging/admin.h"
+#include "messaging/mqadminoptions.h"
 #include "trevane/mq.h"
 
 #include <cctype>
@@ -25,6 +26,10 @@ SQLite file in the data directory, or an entry there (QMGR.qmgr-pg) naming the P
 database that keeps it. The data directory: --dir, else $TREVANE_MQ_DIR, else
 $XDG_DATA_HOME/trevane/queue-managers, else ~/.local/share/trevane/queue-managers.
 
+Options:
+  --dir DIRECTORY               the data directory
+  -h, --help                    show this text (also after the command word)
+
 Commands:
   create-qm QMGR [--postgres CONNINFO]
                                 create a queue manager: a file in the data directory, or
@@ -47,6 +52,9 @@ Commands:
 
 Bodies are printed as they are, each followed by a newline; --descriptor prints the
 message descriptor's fields before each body.
+A value follows its option as the next word or after '=' (--dir=DIRECTORY); a long option
+may be shortened to any prefix that names no other option of its command; '--' ends the
+options, so that the words after it are names even when they begin with '-'.
 Exit status: 0 done, 1 the queue manager refused or failed, 2 wrong command line.
 )";
 
@@ -100,54 +108,54 @@ std::string readBody(const std::string &path) {
     throw CommandFailure{text};
 }
 
-// The command line after the command word: --options (taken first, with their values) and
-// the positional words that remain.
+// The command's own options and operands, as its table read them. Every option is asked
+// for by run(); an operand left over is a mistake worth reporting rather than ignoring.
 class Arguments {
 public:
-    Arguments(std::vector<std::string> words) : words_(std::move(words)) {}
+    explicit Arguments(cmdline::CommandLine line)
+        : line_(std::move(line)), used_(line_.options.size(), false) {}
 
     std::string positional(const char *what) {
-        for (size_t i = 0; i < words_.size(); ++i) {
-            if (!used_[i] && !words_[i].starts_with("--")) {
-                used_[i] = true;
-                return words_[i];
-            }
+        if (next_ >= line_.operands.size()) {
+            usageError(std::string("missing ") + what);
         }
-        usageError(std::string("missing ") + what);
+        return line_.operands[next_++];
     }
-    bool flag(const char *name) {
-        for (size_t i = 0; i < words_.size(); ++i) {
-            if (!used_[i] && words_[i] == name) {
-                used_[i] = true;
-                return true;
-            }
-        }
-        return false;
-    }
+    bool flag(const char *name) { return find(name) != nullptr; }
     std::optional<std::string> value(const char *name) {
-        for (size_t i = 0; i < words_.size(); ++i) {
-            if (!used_[i] && words_[i] == name) {
-                if (i + 1 >= words_.size()) {
-                    usageError(std::string(name) + " needs a value");
-                }
-                used_[i] = used_[i + 1] = true;
-                return words_[i + 1];
+        const cmdline::Given *given = find(name);
+        return given != nullptr ? std::optional<std::string>(given->value) : std::nullopt;
+    }
+    void finish() const {
+        for (size_t i = 0; i < used_.size(); ++i) {
+            if (!used_[i]) {
+                usageError("unexpected argument '--" + line_.options[i].name + "'");
             }
         }
-        return std::nullopt;
-    }
-    // Anything left over is a mistake worth reporting rather than ignoring.
-    void finish() const {
-        for (size_t i = 0; i < words_.size(); ++i) {
-            if (!used_[i]) {
-                usageError("unexpected argument '" + words_[i] + "'");
-            }
+        if (next_ < line_.operands.size()) {
+            usageError("unexpected argument '" + line_.operands[next_] + "'");
         }
     }
 
 private:
-    std::vector<std::string> words_;
-    std::vector<bool> used_ = std::vector<bool>(words_.size(), false);
+    // name is "--force"; an option given twice is refused, not silently half taken.
+    const cmdline::Given *find(std::string_view name) {
+        const cmdline::Given *found = nullptr;
+        for (size_t i = 0; i < line_.options.size(); ++i) {
+            if ("--" + line_.options[i].name == name) {
+                if (found != nullptr) {
+                    usageError(std::string(name) + " given more than once");
+                }
+                found = &line_.options[i];
+                used_[i] = true;
+            }
+        }
+        return found;
+    }
+
+    cmdline::CommandLine line_;
+    std::vector<bool> used_;
+    size_t next_ = 0;
 };
 
 long number(const std::string &text, const char *what, long low, long high) {
@@ -507,39 +515,60 @@ int run(const std::string &command, Arguments &args) {
     return 0;
 }
 
+// The table of a command's own options; nullptr for an unknown command.
+const mqadmin::Command *findCommand(const std::string &name) {
+    for (const mqadmin::Command &command : mqadmin::COMMANDS) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-    std::vector<std::string> words(argv + 1, argv + argc);
     try {
-        size_t at = 0;
-        while (at < words.size() && words[at].starts_with("--")) {
-            if (words[at] == "--help" || words[at] == "-h") {
+        // The global options stand before the command word; the command reads the rest.
+        cmdline::CommandLine global;
+        try {
+            global = cmdline::parse(std::vector<std::string>(argv + 1, argv + argc),
+                                    mqadmin::GLOBAL_OPTIONS, cmdline::Order::OptionsFirst);
+        } catch (const cmdline::UsageError &e) {
+            usageError(e.what());
+        }
+        for (const cmdline::Given &option : global.options) {
+            if (option.name == "help") {
                 std::fputs(USAGE, stdout);
                 return 0;
             }
-            if (words[at] == "--dir") {
-                if (at + 1 >= words.size()) {
-                    usageError("--dir needs a directory");
-                }
-                setenv(MQ_DIRECTORY_VARIABLE, words[at + 1].c_str(), 1);
-                at += 2;
-                continue;
-            }
-            usageError("unknown option '" + words[at] + "'");
         }
-        if (at >= words.size()) {
+        for (const cmdline::Given &option : global.options) {
+            if (option.name == "dir") {
+                setenv(MQ_DIRECTORY_VARIABLE, option.value.c_str(), 1);
+            }
+        }
+        if (global.operands.empty()) {
             usageError("no command given");
         }
-        std::string command = words[at];
-        std::vector<std::string> rest(words.begin() + static_cast<long>(at) + 1, words.end());
-        for (const auto &word : rest) {
-            if (word == "--help" || word == "-h") {
-                std::fputs(USAGE, stdout);
-                return 0;
-            }
+        const std::string command = global.operands[0];
+        const mqadmin::Command *known = findCommand(command);
+        if (known == nullptr) {
+            usageError("unknown command '" + command + "'");
         }
-        Arguments args(std::move(rest));
+        cmdline::CommandLine own;
+        try {
+            own = cmdline::parse(
+                std::vector<std::string>(global.operands.begin() + 1, global.operands.end()),
+                known->options);
+        } catch (const cmdline::UsageError &e) {
+            usageError(e.what());
+        }
+        if (cmdline::given(own, "help")) {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        Arguments args(std::move(own));
         int status = run(command, args);
         if (std::fflush(stdout) != 0) {
             std::fprintf(stderr, "mqadmin: cannot write the output: %s\n", std::strerror(errno));

@@ -16,9 +16,11 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "broker/host.h"
 #include "runtime/builtin.h"
+#include "runtime/commandline.h"
 #include "runtime/console.h"
 #include "runtime/flowfile.h"
 #include "runtime/runtime.h"
@@ -65,6 +67,9 @@ Options:
                            /metrics, health at /healthz. ADDRESS defaults to 127.0.0.1
                            (loopback); PORT 0 picks a free port. Off by default
   -h, --help               show this text
+
+A value follows its option as the next word or after '=' (--instances=2); a long option
+may be shortened to any prefix that names no other option; '--' ends the options.
 
 The log line "Flow '<name>' is ready" tells that the flow takes messages; with --http a
 line before it gives the console's address ("The console of flow '<name>' is at
@@ -117,72 +122,74 @@ std::string defaultPluginDirectory() {
 
 Options parse(int argc, char **argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](const char *what) -> std::string {
-            if (i + 1 >= argc) {
-                usageError(arg + " needs " + what);
-            }
-            return argv[++i];
-        };
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(USAGE, stdout);
-            std::exit(0);
-        } else if (arg == "--broker") {
-            options.runtime.brokerName = value("a broker name");
-        } else if (arg == "--execution-group") {
-            options.runtime.executionGroup = value("an execution group name");
-        } else if (arg == "--queue-manager") {
-            options.runtime.queueManager = value("a queue manager name");
-        } else if (arg == "--instances") {
-            std::string text = value("a number");
+    cmdline::CommandLine line;
+    try {
+        line = cmdline::parse(std::vector<std::string>(argv + 1, argv + argc),
+                              runtime::BROKER_OPTIONS);
+    } catch (const cmdline::UsageError &e) {
+        usageError(e.what());
+    }
+    // Help wins over a wrong value of another option.
+    if (cmdline::given(line, "help")) {
+        std::fputs(USAGE, stdout);
+        std::exit(0);
+    }
+    for (const cmdline::Given &option : line.options) {
+        const std::string &name = option.name;
+        const std::string &text = option.value;
+        if (name == "broker") {
+            options.runtime.brokerName = text;
+        } else if (name == "execution-group") {
+            options.runtime.executionGroup = text;
+        } else if (name == "queue-manager") {
+            options.runtime.queueManager = text;
+        } else if (name == "instances") {
             char *end = nullptr;
+            errno = 0;
             long n = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || n < 0 || n > runtime::MAX_ADDITIONAL_INSTANCES) {
+            if (text.empty() || *end != '\0' || errno != 0 || n < 0 ||
+                n > runtime::MAX_ADDITIONAL_INSTANCES) {
                 usageError("--instances takes a whole number from 0 to " +
                            std::to_string(runtime::MAX_ADDITIONAL_INSTANCES) + ", not '" + text +
                            "'");
             }
             options.runtime.additionalInstances = static_cast<int>(n);
-        } else if (arg == "--plugin-path") {
-            options.runtime.pluginPath.push_back(value("a directory"));
-        } else if (arg == "--catalogues") {
-            options.catalogues = value("a directory");
-        } else if (arg == "--log") {
-            options.logFile = value("a file name");
-        } else if (arg == "--ready-file") {
-            options.readyFile = value("a file name");
-        } else if (arg == "--graph") {
-            options.graphFile = value("a file name");
-        } else if (arg == "--stop-wait") {
-            std::string text = value("a number of seconds");
+        } else if (name == "plugin-path") {
+            options.runtime.pluginPath.push_back(text);
+        } else if (name == "catalogues") {
+            options.catalogues = text;
+        } else if (name == "log") {
+            options.logFile = text;
+        } else if (name == "ready-file") {
+            options.readyFile = text;
+        } else if (name == "graph") {
+            options.graphFile = text;
+        } else if (name == "stop-wait") {
             char *end = nullptr;
+            errno = 0;
             long n = std::strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || n < 1 || n > 3600) {
+            if (text.empty() || *end != '\0' || errno != 0 || n < 1 || n > 3600) {
                 usageError("--stop-wait takes a whole number from 1 to 3600, not '" + text + "'");
             }
             options.stopWait = n;
-        } else if (arg == "--check") {
+        } else if (name == "check") {
             options.check = true;
-        } else if (arg == "--http") {
-            std::string text = value("[ADDRESS:]PORT");
+        } else if (name == "http") {
             std::string problem;
             if (!runtime::parseListenAddress(text, options.console, problem)) {
                 usageError("--http: " + problem);
             }
             options.http = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            usageError("unknown option '" + arg + "'");
-        } else if (options.flowFile.empty()) {
-            options.flowFile = arg;
-        } else {
-            usageError("only one flow file can be given ('" + options.flowFile + "' and '" + arg +
-                       "')");
         }
     }
-    if (options.flowFile.empty()) {
+    if (line.operands.empty()) {
         usageError("no flow file given");
     }
+    if (line.operands.size() > 1) {
+        usageError("only one flow file can be given ('" + line.operands[0] + "' and '" +
+                   line.operands[1] + "')");
+    }
+    options.flowFile = line.operands[0];
     return options;
 }
 

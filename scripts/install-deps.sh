@@ -8,6 +8,7 @@ packages=(
     clang-format graphviz procps util-linux
     postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
     libcpp-httplib-dev libgraphviz-dev chromium
+    man-db groff-base
     dpkg-dev file # Debian packages: dpkg-shlibdeps finds their dependencies, file their ELF files
 )
 missing=()
