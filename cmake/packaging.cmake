@@ -1,8 +1,8 @@
 # Debian packages of the kit, made by CPack from the install rules' components
 # (`./run.sh package`, or `cpack -G DEB` in a configured and built tree):
 #   trevane       component runtime: trevane-broker, mqadmin, flowping, libcnibroker.so and
-#                 libtrevanemq.so, the plug-in, the message catalogues, docs and example
-#                 flows;
+#                 libtrevanemq.so, the plug-in, the message catalogues, docs, example
+#                 flows and manual pages;
 #   trevane-dev   component dev: the public headers, the CMake package, the pkg-config files,
 #                 quenor.o with the thread layer and the examples for plug-in authors; it
 #                 depends on trevane of exactly its version.
@@ -53,7 +53,7 @@ interface (cni.h) and runs flows of them between queues. The stand-in queue
 manager (libtrevanemq, mqadmin) keeps its queues in SQLite or PostgreSQL, and
 flowping sends a request and prints the reply. Included are the TrevaneNode
 plug-in, which stores a database error's SQLSTATE in the message, its message
-catalogues, a demonstration flow and the documentation.")
+catalogues, a demonstration flow, the documentation and manual pages.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME trevane)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION devel)
 # The Database node reaches PostgreSQL through the driver manager's ODBC driver.

@@ -74,7 +74,9 @@ need() { # need LIST PATTERN...
 need runtime '^usr/bin/trevane-broker$' '^usr/bin/mqadmin$' '^usr/bin/flowping$' \
     '^usr/lib/(.*/)?libcnibroker\.so\.[0-9]' '^usr/lib/(.*/)?libtrevanemq\.so\.[0-9]' \
     '^usr/lib/(.*/)?trevane/plugins/libtrevane\.so$' '/sqlcode/sqlcode\.yaml$' \
-    '/catalogues/OSTRINV2_trevane\.txt$'
+    '/catalogues/OSTRINV2_trevane\.txt$' '^usr/share/man/man1/trevane-broker\.1' \
+    '^usr/share/man/man1/mqadmin\.1' '^usr/share/man/man1/flowping\.1' \
+    '^usr/share/man/man5/trevane-flow\.5'
 need dev '^usr/include/trevane/cni\.h$' '^usr/include/trevane/mq\.h$' '/quenor\.o$' \
     '/cmake/Trevane/TrevaneConfig\.cmake$' '/pkgconfig/trevane-cni\.pc$'
 both=$(comm -12 "$work/runtime.files" "$work/dev.files")
