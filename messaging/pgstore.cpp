@@ -8,14 +8,28 @@
 // savepoint, so a message it cannot take (too long for the buffer) is released at once.
 // Every change that makes a message ready sends a notification on the queue manager's
 // channel, which dataVersion counts.
+//
+// Backout counts. A message got under syncpoint is deleted in the unit's transaction, so a
+// unit that ends without committing (MQBACK, MQDISC, its connection broken, its process
+// dead) gives the row back exactly as it was. What raises its backout count is a row of
+// trevane_backout naming the message, inserted on the other connection as the get takes the
+// message, in a transaction of its own committed without waiting for the flush
+// (synchronous_commit off: visible at once to every connection, durable with the next
+// flush of anyone's commit). The count a get reports is the row's backout_count plus its
+// rows in trevane_backout; MQCMIT deletes them together with the message, in the one
+// synced commit of the unit. So a back-out needs no statement of its own and cannot race
+// another getter, a holder's death raises the count like a back-out, and only a server
+// that loses power within a fraction of a second of such a get may forget the raise.
 #include "messaging/pgstore.h"
 
 #include <libpq-fe.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <endian.h>
+#include <iterator>
 #include <optional>
 #include <poll.h>
 #include <unistd.h>
@@ -38,7 +52,13 @@ const char *const SCHEMA_SQL[] = {
     " expires_at bigint, backout_count integer NOT NULL DEFAULT 0, md bytea NOT NULL,"
     " body bytea NOT NULL)",
     "CREATE INDEX trevane_message_order ON trevane_message (queue_id, priority DESC, seq)",
+    // Version 2: one row per get under syncpoint whose unit has not committed (below).
+    ("CREATE TABLE trevane_backout (seq bigint NOT NULL,"
+     " queue_id bigint NOT NULL REFERENCES trevane_queue ON DELETE CASCADE)"),
+    "CREATE INDEX trevane_backout_seq ON trevane_backout (seq)",
 };
+// The statements of SCHEMA_SQL that a database of version 1 lacks.
+constexpr size_t SCHEMA_V1_STATEMENTS = 5;
 
 int64_t nowMillis() {
     using namespace std::chrono;
@@ -157,7 +177,9 @@ bool failed(pg_conn *connection, const std::string &qmgr, const std::string &con
     return false;
 }
 
-constexpr const char *MESSAGE_COLUMNS = "seq, priority, expires_at, backout_count, md, body";
+constexpr const char *MESSAGE_COLUMNS =
+    "seq, priority, expires_at, (backout_count + (SELECT count(*) FROM trevane_backout b"
+    " WHERE b.seq = trevane_message.seq))::integer, md, body";
 enum { C_SEQ, C_PRIORITY, C_EXPIRES_AT, C_BACKOUT, C_MD, C_BODY };
 
 // The descriptor of a message row as a get returns it.
@@ -191,7 +213,16 @@ void PgStore::close() {
 }
 
 bool PgStore::connect(pg_conn *&connection, Failure &failure) {
-    connection = PQconnectdb(conninfo_.c_str());
+    // A server that does not answer fails MQCONN within PG_CONNECT_TIMEOUT seconds unless
+    // the connection text or PGCONNECT_TIMEOUT says otherwise: the text, expanded in place
+    // of dbname, comes after the default and overrides it.
+    const char *timeout = std::getenv("PGCONNECT_TIMEOUT");
+    std::string seconds = std::to_string(PG_CONNECT_TIMEOUT);
+    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
+    const char *const values[] = {timeout != nullptr && *timeout != '\0' ? timeout
+                                                                         : seconds.c_str(),
+                                  conninfo_.c_str(), nullptr};
+    connection = PQconnectdbParams(keywords, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
         failure = {MQRC_Q_MGR_UNREACHABLE, "queue manager " + name_ +
                                                ": cannot reach its PostgreSQL server " +
@@ -280,6 +311,28 @@ bool PgStore::checkQueueManager(bool mustExist, Failure &failure) {
                                                  serverOf(auto_, conninfo_) +
                                                  " has no readable schema version"};
         return false;
+    }
+    if (r.int4(0, 0) == 1 && r.int4(0, 1) == 1) {
+        // Version 1 lacks only the table of uncommitted gets: added once, by whoever comes
+        // first.
+        bool upgraded =
+            run(auto_, "BEGIN").ok() && run(auto_, "SELECT pg_advisory_xact_lock(7419001)").ok();
+        Result again = run(auto_, "SELECT max(version)::integer FROM trevane_schema");
+        upgraded = upgraded && again.ok();
+        if (upgraded && again.int4(0, 0) == 1) {
+            for (size_t i = SCHEMA_V1_STATEMENTS; upgraded && i < std::size(SCHEMA_SQL); ++i) {
+                upgraded = run(auto_, SCHEMA_SQL[i]).ok();
+            }
+            upgraded = upgraded && run(auto_, "UPDATE trevane_schema SET version = $1",
+                                       {number(PG_SCHEMA_VERSION)})
+                                       .ok();
+        }
+        if (!upgraded || !run(auto_, "COMMIT").ok()) {
+            failed(auto_, name_, conninfo_, "upgrade the schema from version 1", failure);
+            run(auto_, "ROLLBACK");
+            return false;
+        }
+        return checkQueueManager(mustExist, failure);
     }
     if (r.int4(0, 0) != PG_SCHEMA_VERSION || r.int4(0, 1) != PG_SCHEMA_VERSION) {
         failure = {MQRC_Q_MGR_NOT_AVAILABLE,
@@ -430,7 +483,7 @@ bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data
                          failure);
 }
 
-bool PgStore::openUnit(Failure &failure) {
+bool PgStore::openUnit(const char *statement, Failure &failure) {
     if (unit_ != nullptr && PQstatus(unit_) == CONNECTION_BAD) {
         // Lost with the unit it carried (reported then): the next unit gets a new one.
         PQfinish(unit_);
@@ -441,11 +494,39 @@ bool PgStore::openUnit(Failure &failure) {
     if (unit_ == nullptr && !connect(unit_, failure)) {
         return false;
     }
+    // One round trip: the unit's beginning, or the release of the last get's savepoint,
+    // goes with the statement.
+    std::string sql = std::string(!inUnit_        ? "BEGIN; "
+                                  : getSavepoint_ ? "RELEASE SAVEPOINT get; "
+                                                  : "") +
+                      statement;
     if (!inUnit_) {
-        if (!run(unit_, "BEGIN").ok()) {
-            return failed(unit_, name_, conninfo_, "begin a unit of work", failure);
+        getSavepoint_ = false;
+    }
+    Result r(PQexec(unit_, sql.c_str()));
+    if (!r.ok()) {
+        failed(unit_, name_, conninfo_,
+               inUnit_ ? "continue the unit of work" : "begin a unit of work", failure);
+        if (!inUnit_) {
+            run(unit_, "ROLLBACK");
         }
-        inUnit_ = true;
+        return false;
+    }
+    inUnit_ = true;
+    getSavepoint_ = std::string_view(statement) == "SAVEPOINT get";
+    return true;
+}
+
+bool PgStore::countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure) {
+    // One round trip, committed without waiting for the flush (see the top of this file).
+    std::string sql = "BEGIN; SET LOCAL synchronous_commit = off;"
+                      " INSERT INTO trevane_backout (seq, queue_id) VALUES (" +
+                      std::to_string(seq) + ", " + std::to_string(queueId) + "); COMMIT";
+    Result r(PQexec(auto_, sql.c_str()));
+    if (!r.ok()) {
+        failed(auto_, name_, conninfo_, "count the get under syncpoint", failure);
+        run(auto_, "ROLLBACK");
+        return false;
     }
     return true;
 }
@@ -489,56 +570,66 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
         cursor = {true, r.int4(0, C_PRIORITY), r.int8(0, C_SEQ)};
         return true;
     }
-    select += " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED";
-
+    // The first message, locked, and, in the same statement, its removal unless it is too
+    // long for the buffer (and truncation is not accepted) and still current: $4 the
+    // longest body taken (null for any), $5 now. The last column tells whether it was
+    // removed; no row means no message.
     bool hold = request.mode == GetMode::Hold;
-    if (hold && !openUnit(failure)) {
+    std::string take =
+        "WITH first AS (" + select +
+        " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED),"
+        " taken AS (DELETE FROM trevane_message t USING first WHERE t.seq = first.seq"
+        " AND ($4::integer IS NULL OR length(first.body) <= $4 OR first.expires_at <= $5)"
+        " RETURNING t.seq)";
+    if (!hold) {
+        // Outside syncpoint the removal is for good, and commits with the statement.
+        take += ", counted AS (DELETE FROM trevane_backout WHERE seq IN (SELECT seq FROM taken))";
+    }
+    take += " SELECT first.*, (SELECT count(*) FROM taken) FROM first";
+    enum { C_TAKEN = C_BODY + 1 };
+
+    // Under syncpoint a savepoint in the unit, so that a message left in place is unlocked
+    // at once; it is released as the next savepoint is made.
+    if (hold && !openUnit("SAVEPOINT get", failure)) {
         return false;
     }
     pg_conn *c = hold ? unit_ : auto_;
-    // Outside syncpoint a transaction of its own; under syncpoint a savepoint in the unit,
-    // so that a message left in place is unlocked at once.
-    const char *begin = hold ? "SAVEPOINT get" : "BEGIN";
-    const char *undo = hold ? "ROLLBACK TO SAVEPOINT get" : "ROLLBACK";
-    const char *done = hold ? "RELEASE SAVEPOINT get" : "COMMIT";
     auto fail = [&](std::string_view what) {
         failed(c, name_, conninfo_, what, failure);
-        run(c, undo);
-        if (hold && PQstatus(c) == CONNECTION_BAD) {
-            inUnit_ = false;
-            held_.clear();
+        if (hold) {
+            run(c, "ROLLBACK TO SAVEPOINT get");
+            if (PQstatus(c) == CONNECTION_BAD) {
+                inUnit_ = false;
+                held_.clear();
+            }
         }
         return false;
     };
-    if (!run(c, begin).ok()) {
-        return fail("get a message");
-    }
+    Param longest =
+        request.acceptTruncated ? null() : number(std::max<MQLONG>(request.bufferLength, 0));
     for (;;) {
-        Result r = run(c, select.c_str(), {number(queue.id), msgId, correlId});
+        Result r = run(c, take.c_str(), {number(queue.id), msgId, correlId, longest, number(now)});
         if (!r.ok()) {
             return fail("get a message");
         }
         if (r.rows() == 0) {
-            failure = {MQRC_NO_MSG_AVAILABLE, {}};
             // Expired messages dropped on the way stay dropped.
-            if (!run(c, done).ok()) {
-                return fail("get a message");
-            }
+            failure = {MQRC_NO_MSG_AVAILABLE, {}};
             return false;
         }
         int64_t seq = r.int8(0, C_SEQ);
-        Param row = number(seq);
-        if (!r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
-            if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok()) {
-                return fail("remove an expired message");
-            }
+        bool removed = r.int8(0, C_TAKEN) > 0;
+        if (removed && !r.isNull(0, C_EXPIRES_AT) && r.int8(0, C_EXPIRES_AT) <= now) {
             continue;
         }
         fillDescriptor(r, md, now);
         dataLength = static_cast<MQLONG>(r.raw(0, C_BODY).size());
         truncated = dataLength > request.bufferLength;
-        if (truncated && !request.acceptTruncated) {
-            run(c, undo);
+        if (!removed) {
+            // Too long: left in place, and unlocked.
+            if (hold && !run(c, "ROLLBACK TO SAVEPOINT get").ok()) {
+                return fail("leave the message in place");
+            }
             failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
             return false;
         }
@@ -546,11 +637,11 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
             std::memcpy(request.buffer, r.raw(0, C_BODY).data(),
                         static_cast<size_t>(std::min(dataLength, request.bufferLength)));
         }
-        if (!run(c, "DELETE FROM trevane_message WHERE seq = $1", {row}).ok() ||
-            !run(c, done).ok()) {
-            return fail("take the message");
-        }
         if (hold) {
+            if (!countUncommittedGet(seq, queue.id, failure)) {
+                run(c, "ROLLBACK TO SAVEPOINT get");
+                return false;
+            }
             held_.push_back(seq);
         }
         return true;
@@ -561,11 +652,8 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
     if (!inUnit_ && puts.empty()) {
         return true;
     }
-    if (!openUnit(failure)) {
+    if (!openUnit("SAVEPOINT puts", failure)) {
         return false;
-    }
-    if (!run(unit_, "SAVEPOINT puts").ok()) {
-        return failed(unit_, name_, conninfo_, "commit", failure);
     }
     for (const PendingPut &put : puts) {
         if (!insertMessage(unit_, name_, conninfo_, qmgrId_, put.queue, put.md, put.body.data(),
@@ -579,8 +667,23 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
             return false;
         }
     }
-    bool ok = run(unit_, "COMMIT").ok();
+    // The counts of the unit's gets go with the messages, in the commit's round trip.
+    std::string sql;
+    if (!held_.empty()) {
+        sql = "DELETE FROM trevane_backout WHERE seq IN (";
+        for (size_t i = 0; i < held_.size(); ++i) {
+            sql += (i > 0 ? "," : "") + std::to_string(held_[i]);
+        }
+        sql += "); ";
+    }
+    sql += "COMMIT";
+    Result r(PQexec(unit_, sql.c_str()));
+    bool ok = r.ok();
+    if (!ok && PQtransactionStatus(unit_) == PQTRANS_INERROR) {
+        run(unit_, "ROLLBACK");
+    }
     inUnit_ = false;
+    getSavepoint_ = false;
     held_.clear();
     if (!ok) {
         return failed(unit_, name_, conninfo_, "commit", failure);
@@ -593,27 +696,24 @@ bool PgStore::backOut(int64_t, Failure &failure) {
         return true;
     }
     inUnit_ = false;
-    std::vector<int64_t> held = std::move(held_);
+    getSavepoint_ = false;
+    bool held = !held_.empty();
     held_.clear();
-    if (!run(unit_, "ROLLBACK").ok()) {
-        // A broken connection has been rolled back by the server.
+    // The rows of trevane_backout already count the back-out. A connection that broke has
+    // been rolled back by the server: the back-out asked for has happened.
+    if (!run(unit_, "ROLLBACK").ok() && PQstatus(unit_) != CONNECTION_BAD) {
         return failed(unit_, name_, conninfo_, "back out", failure);
     }
-    if (held.empty()) {
-        return true;
-    }
-    std::string list = "{";
-    for (int64_t seq : held) {
-        list += (list.size() > 1 ? "," : "") + std::to_string(seq);
-    }
-    list += "}";
-    Result r = run(auto_,
-                   "WITH up AS (UPDATE trevane_message SET backout_count = backout_count + 1"
-                   " WHERE seq = ANY($1::bigint[]) RETURNING seq)"
-                   " SELECT pg_notify($2, '') FROM up LIMIT 1",
-                   {text(list), text(channelOf(qmgrId_))});
-    if (!r.ok()) {
-        return failed(auto_, name_, conninfo_, "count the back-out", failure);
+    if (held && PQstatus(auto_) == CONNECTION_OK) {
+        // Wakes waiting getters. A notification gets its transaction an identifier, whose
+        // commit would wait for a flush of its own: it need not. A failure here shows at
+        // the next call on this connection.
+        std::string sql = "BEGIN; SET LOCAL synchronous_commit = off; SELECT pg_notify('" +
+                          channelOf(qmgrId_) + "', ''); COMMIT";
+        Result r(PQexec(auto_, sql.c_str()));
+        if (!r.ok()) {
+            run(auto_, "ROLLBACK");
+        }
     }
     return true;
 }

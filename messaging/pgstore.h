@@ -5,7 +5,9 @@
 // process on any machine, never wait for each other's messages. A unit of work is one
 // PostgreSQL transaction on a connection of its own: its gets delete their rows in it, its
 // puts are inserted at MQCMIT, and the server rolls it back when the holder dies or the
-// connection breaks, so nothing it held is lost.
+// connection breaks, so nothing it held is lost; the rows of trevane_backout, written
+// without a flush of their own as the gets take their messages, raise the backout counts of
+// what comes back (pgstore.cpp).
 #ifndef MESSAGING_PGSTORE_H
 #define MESSAGING_PGSTORE_H
 
@@ -21,7 +23,10 @@ struct pg_conn;
 namespace trevane::mq {
 
 // The schema version this build reads and writes; a database with another one is refused.
-constexpr int PG_SCHEMA_VERSION = 1;
+constexpr int PG_SCHEMA_VERSION = 2;
+// Seconds a connection attempt waits for the server, unless the connection text or
+// PGCONNECT_TIMEOUT names another limit.
+constexpr int PG_CONNECT_TIMEOUT = 10;
 
 class PgStore final : public Store {
 public:
@@ -65,8 +70,11 @@ public:
 
 private:
     bool connect(pg_conn *&connection, Failure &failure);
-    bool openUnit(Failure &failure);
+    // Runs the statement in the unit of work, beginning the unit first when none is open.
+    bool openUnit(const char *statement, Failure &failure);
     bool checkQueueManager(bool deletedIsFailure, Failure &failure);
+    // Records, durable with the next flush, that the unit got this message.
+    bool countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure);
 
     std::string conninfo_;
     std::string entry_;
@@ -76,6 +84,7 @@ private:
     pg_conn *auto_ = nullptr; // statements that commit at once
     pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
     bool inUnit_ = false;
+    bool getSavepoint_ = false; // the last get's savepoint, not yet released
     std::vector<int64_t> held_; // the arrival numbers of the messages the unit got
     int64_t notifications_ = 0;
 };

@@ -2,13 +2,17 @@
 // mqadmin create-qm --postgres, found by MQCONN through its entry in the data directory,
 // order, units of work and waits woken by another connection's commit, an unreachable
 // server, a schema of another version, and deletion. Uses the fixture's server, in a
-// database of its own ("trevane_mq_qm").
+// database of its own ("trevane_mq_qm"); a server that never answers, and one of the test's
+// own that goes away under a connection and comes back.
 #include "tests/messaging/support.h"
 #include "tests/support/pgfixture.h"
 
 #include <libpq-fe.h>
 
+#include <cerrno>
 #include <fstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 
 using namespace mqtest;
@@ -141,14 +145,148 @@ TEST_F(PostgresQueueManager, UnreachableServerAndOtherSchemaVersionAreRefused) {
         << mqLastErrorDetail();
 
     // A schema of another version is refused by MQCONN and by mqadmin, and kept as it is.
-    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 2"), "");
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 3"), "");
     MQCONN(QMGR, &hconn, &outcome.compCode, &outcome.reason);
     EXPECT_EQ(outcome, failed(MQRC_Q_MGR_NOT_AVAILABLE));
-    EXPECT_NE(std::string(mqLastErrorDetail()).find("schema version 2"), std::string::npos)
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("schema version 3"), std::string::npos)
         << mqLastErrorDetail();
     ChildProcess admin({MQADMIN_PATH, "create-qm", "SECOND", "--postgres", conninfo()});
     std::string out, err;
     EXPECT_EQ(admin.finish(out, err), 1);
-    EXPECT_NE(err.find("schema version 2"), std::string::npos) << err;
-    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 1"), "");
+    EXPECT_NE(err.find("schema version 3"), std::string::npos) << err;
+    ASSERT_EQ(serverCommand("trevane_mq_qm", "UPDATE trevane_schema SET version = 2"), "");
+}
+
+namespace {
+
+// A server that accepts connections and never answers: a Unix socket that listens, in a
+// directory of its own.
+class SilentServer {
+public:
+    explicit SilentServer(const std::string &directory) {
+        socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string path = directory + "/.s.PGSQL.5999";
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        listening_ = socket_ >= 0 &&
+                     ::bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     ::listen(socket_, 8) == 0;
+    }
+    ~SilentServer() {
+        if (socket_ >= 0) {
+            ::close(socket_);
+        }
+    }
+    bool listening() const { return listening_; }
+
+private:
+    int socket_ = -1;
+    bool listening_ = false;
+};
+
+// A PostgreSQL server of the test's own (scripts/pg-fixture.sh), which it may stop and
+// start again without disturbing the tests that share the fixture's server.
+class OwnServer {
+public:
+    OwnServer() {
+        char pattern[] = "/tmp/trevane-pgown-XXXXXX";
+        const char *made = ::mkdtemp(pattern);
+        directory_ = made != nullptr ? made : "";
+        started_ = !directory_.empty() && script("start");
+    }
+    ~OwnServer() {
+        if (!directory_.empty()) {
+            script("stop");
+        }
+    }
+    bool started() const { return started_; }
+    bool script(const char *command) {
+        ChildProcess run({"/bin/bash", PG_FIXTURE_SCRIPT, command, directory_});
+        std::string out;
+        int status = run.finish(out, error_);
+        return status == 0;
+    }
+    const std::string &error() const { return error_; }
+    std::string conninfo() const {
+        return "host=" + directory_ + " port=5432 user=trevane dbname=trevane";
+    }
+
+private:
+    std::string directory_;
+    std::string error_;
+    bool started_ = false;
+};
+
+} // namespace
+
+// No connect_timeout in the entry: MQCONN still gives up after the default ten seconds.
+TEST(PostgresServer, MqconnToAServerThatDoesNotAnswerFailsInBoundedTime) {
+    TemporaryDirectory directory;
+    ::setenv(MQ_DIRECTORY_VARIABLE, directory.path().c_str(), 1);
+    ::unsetenv("PGCONNECT_TIMEOUT");
+    SilentServer silent(directory.path());
+    ASSERT_TRUE(silent.listening()) << std::strerror(errno);
+    {
+        std::ofstream entry(directory.path() + "/MUTE.qmgr-pg");
+        entry << "host=" << directory.path() << " port=5999 dbname=x user=x\n";
+    }
+    auto started = std::chrono::steady_clock::now();
+    MQHCONN hconn = MQHC_UNUSABLE_HCONN;
+    Outcome outcome;
+    MQCONN("MUTE", &hconn, &outcome.compCode, &outcome.reason);
+    auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_UNREACHABLE));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find(directory.path()), std::string::npos)
+        << mqLastErrorDetail();
+    EXPECT_GE(took, std::chrono::seconds(8));
+    EXPECT_LE(took, std::chrono::seconds(20));
+}
+
+// The server goes away under a connection: every call but MQDISC fails with 2009 from then
+// on, the unit in progress is rolled back with its get counted, MQDISC works, MQCONN fails
+// with 2059 while the server is down and works again once it is back.
+TEST(PostgresServer, ConnectionLostStaysBrokenUntilTheProgramConnectsAgain) {
+    OwnServer server;
+    ASSERT_TRUE(server.started()) << server.error();
+    TemporaryDirectory directory;
+    ::setenv(MQ_DIRECTORY_VARIABLE, directory.path().c_str(), 1);
+    char detail[512];
+    ASSERT_EQ(
+        mqCreateQueueManagerPostgres("LOSS", server.conninfo().c_str(), detail, sizeof detail),
+        MQRC_NONE)
+        << detail;
+    ASSERT_EQ(mqDefineQueue("LOSS", "Q.IN", nullptr, detail, sizeof detail), MQRC_NONE) << detail;
+    MQHCONN hconn = connect("LOSS");
+    MQHOBJ in = openQueue(hconn, "Q.IN", MQOO_INPUT_SHARED | MQOO_OUTPUT);
+    ASSERT_EQ(put(hconn, in, "kept"), OK);
+    ASSERT_EQ(put(hconn, in, "taken"), OK);
+    ASSERT_EQ(get(hconn, in).body, "kept");
+    ASSERT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "taken");
+
+    ASSERT_TRUE(server.script("pause")) << server.error();
+    EXPECT_EQ(put(hconn, in, "lost"), failed(MQRC_CONNECTION_LOST));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("lost the connection"), std::string::npos)
+        << mqLastErrorDetail();
+    EXPECT_EQ(get(hconn, in).outcome, failed(MQRC_CONNECTION_LOST));
+    Outcome outcome;
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_CONNECTION_LOST));
+    MQHCONN down = MQHC_UNUSABLE_HCONN;
+    MQCONN("LOSS", &down, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_Q_MGR_UNREACHABLE));
+
+    ASSERT_TRUE(server.script("resume")) << server.error();
+    EXPECT_EQ(put(hconn, in, "late"), failed(MQRC_CONNECTION_LOST)) << "the connection stays lost";
+    MQDISC(&hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, OK);
+    EXPECT_EQ(hconn, MQHC_UNUSABLE_HCONN);
+
+    MQHCONN again = connect("LOSS");
+    MQHOBJ queue = openQueue(again, "Q.IN", MQOO_INPUT_SHARED);
+    Got got = get(again, queue);
+    EXPECT_EQ(got.body, "taken") << "the lost unit was rolled back";
+    EXPECT_EQ(got.md.BackoutCount, 1);
+    EXPECT_EQ(get(again, queue).outcome, failed(MQRC_NO_MSG_AVAILABLE));
+    disconnect(again);
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 using namespace trevane::mq;
 
@@ -154,7 +155,23 @@ TEST_F(PgStoreTest, SchemaVersionNamesAndUnreachableServer) {
     EXPECT_NE(failure.detail.find("schema version 99"), std::string::npos) << failure.detail;
     EXPECT_FALSE(newer.create("OTHER", failure));
     EXPECT_EQ(failure.reason, MQRC_Q_MGR_NOT_AVAILABLE);
-    ASSERT_EQ(admin(DATABASE, "UPDATE trevane_schema SET version = 1"), "");
+
+    // Version 1, which lacks the table of uncommitted gets, is brought up to date by the
+    // first open, and its messages kept.
+    ASSERT_EQ(admin(DATABASE, "DROP TABLE trevane_backout; UPDATE trevane_schema SET version = 1"),
+              "");
+    Opened old;
+    openStore(old);
+    put(old, "kept", 0);
+    EXPECT_EQ(take(old, GetMode::Hold), "kept");
+    Failure backOutFailure;
+    ASSERT_TRUE(old.store.backOut(1, backOutFailure)) << backOutFailure.detail;
+    MQMD md{};
+    EXPECT_EQ(take(old, GetMode::Remove, &md), "kept");
+    EXPECT_EQ(md.BackoutCount, 1);
+    EXPECT_EQ(admin(DATABASE, "DO $$ BEGIN IF (SELECT max(version) FROM trevane_schema) <> 2"
+                              " THEN RAISE 'not upgraded'; END IF; END $$"),
+              "");
 
     // No server there: 2059, naming the server.
     PgStore unreachable("host=/nonexistent-socket-dir port=5999 dbname=x connect_timeout=2");
@@ -276,7 +293,9 @@ TEST_F(PgStoreTest, ConnectionLostMidUnitRollsBack) {
     EXPECT_FALSE(a.store.commit(1, {reply}, failure));
     EXPECT_EQ(failure.reason, MQRC_CONNECTION_LOST);
     EXPECT_NE(failure.detail.find("rolled back"), std::string::npos) << failure.detail;
-    EXPECT_EQ(take(b), "held");
+    MQMD seen{};
+    EXPECT_EQ(take(b, GetMode::Remove, &seen), "held");
+    EXPECT_EQ(seen.BackoutCount, 1) << "a unit lost with its connection counts as backed out";
     EXPECT_EQ(take(b), "<2033>");
 
     // The next unit of the same store runs on a new server connection.
@@ -284,4 +303,27 @@ TEST_F(PgStoreTest, ConnectionLostMidUnitRollsBack) {
     EXPECT_EQ(take(a, GetMode::Hold), "next");
     ASSERT_TRUE(a.store.commit(1, {}, failure)) << failure.detail;
     EXPECT_EQ(take(b), "<2033>");
+}
+
+// Another connection waiting for the message takes it the moment the back-out makes it
+// ready: it must already carry the raised count.
+TEST_F(PgStoreTest, BackOutRaisesTheCountBeforeAnyoneCanTakeTheMessage) {
+    Opened a;
+    Opened b;
+    openStore(a);
+    openStore(b);
+    for (int round = 0; round < 30; ++round) {
+        put(a, "bounced", 0);
+        ASSERT_EQ(take(a, GetMode::Hold), "bounced");
+        MQMD seen{};
+        std::thread taker([&] {
+            for (int i = 0; i < 100000 && take(b, GetMode::Remove, &seen) != "bounced"; ++i) {
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Failure failure;
+        ASSERT_TRUE(a.store.backOut(1, failure)) << failure.detail;
+        taker.join();
+        ASSERT_EQ(seen.BackoutCount, 1) << "round " << round;
+    }
 }

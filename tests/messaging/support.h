@@ -34,17 +34,6 @@ extern char **environ;
 namespace mqtest {
 
 #ifdef TREVANE_QM_TESTS_ON_POSTGRES
-// Skips a test of what only a queue manager in an SQLite file does.
-#define SQLITE_ONLY(why) GTEST_SKIP() << "not for a queue manager in PostgreSQL: " << why
-// The backout count of a message whose holder died: the server rolls the holder's unit
-// back without raising it.
-#define DEAD_HOLDER_BACKOUT_COUNT 0
-#else
-#define SQLITE_ONLY(why) (void)0
-#define DEAD_HOLDER_BACKOUT_COUNT 1
-#endif
-
-#ifdef TREVANE_QM_TESTS_ON_POSTGRES
 // Runs one statement in the fixture server's database "trevane"; the server's message when
 // it fails.
 inline std::string pgCommand(const std::string &sql) {

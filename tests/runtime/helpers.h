@@ -90,13 +90,19 @@ inline std::string reasonText(MQLONG reason) {
 }
 
 // A queue manager in a directory of its own (TREVANE_MQ_DIR is set for the test process
-// and the processes it starts).
+// and the processes it starts); kept in the PostgreSQL database that `postgres` names
+// (libpq's connection text) when it is given, else in an SQLite file.
 class QueueManager {
 public:
-    explicit QueueManager(std::string name, const std::string &directory) : name_(std::move(name)) {
+    explicit QueueManager(std::string name, const std::string &directory,
+                          const std::string &postgres = {})
+        : name_(std::move(name)) {
         ::setenv(MQ_DIRECTORY_VARIABLE, directory.c_str(), 1);
         char detail[512] = "";
-        MQLONG reason = mqCreateQueueManager(name_.c_str(), detail, sizeof detail);
+        MQLONG reason = postgres.empty()
+                            ? mqCreateQueueManager(name_.c_str(), detail, sizeof detail)
+                            : mqCreateQueueManagerPostgres(name_.c_str(), postgres.c_str(), detail,
+                                                           sizeof detail);
         EXPECT_EQ(reason, MQRC_NONE) << reasonText(reason) << ": " << detail;
     }
     const std::string &name() const { return name_; }
