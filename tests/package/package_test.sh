@@ -31,10 +31,10 @@ if ! "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/
 fi
 runtime_deb=$(find "$work/out" -maxdepth 1 -name "trevane_${version}-*.deb")
 dev_deb=$(find "$work/out" -maxdepth 1 -name "trevane-dev_${version}-*.deb")
-[ -n "$runtime_deb" ] && [ -n "$dev_deb" ] || {
+if [ -z "$runtime_deb" ] || [ -z "$dev_deb" ]; then
     ls -l "$work/out" >&2
     fail "expected trevane_${version}-*.deb and trevane-dev_${version}-*.deb"
-}
+fi
 
 field() { # field DEB NAME
     dpkg-deb -f "$1" "$2"
