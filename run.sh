@@ -7,6 +7,7 @@
 #   ./run.sh test-tsan   the thread tests under ThreadSanitizer
 #   ./run.sh bench       build and run the benchmarks
 #   ./run.sh fuzz [SECONDS]   run each fuzz target for SECONDS (default 60)
+#   ./run.sh package     build the Debian packages (trevane, trevane-dev) in build-package/
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$(pwd)
@@ -94,8 +95,19 @@ fuzz)
         exit 1
     }
     ;;
+package)
+    deps
+    # A Release tree of its own, for /usr, without tests or benchmarks; CPack installs its
+    # two components into the packages (cmake/packaging.cmake).
+    build build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+        -DTREVANE_TESTS=OFF -DTREVANE_BENCH=OFF
+    rm -f "$top"/build-package/*.deb
+    (cd "$top/build-package" && cpack -G DEB)
+    echo "package: the Debian packages are"
+    ls -1 "$top"/build-package/*.deb
+    ;;
 help | --help | -h)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     ;;
 *)
     echo "run.sh: unknown command '$cmd' (try ./run.sh --help)" >&2

@@ -9,6 +9,7 @@ packages=(
     postgresql libpq-dev unixodbc unixodbc-dev odbc-postgresql
     libcpp-httplib-dev libgraphviz-dev chromium
     man-db groff-base
+    dpkg-dev file # Debian packages: dpkg-shlibdeps finds their dependencies, file their ELF files
 )
 missing=()
 for p in "${packages[@]}"; do
