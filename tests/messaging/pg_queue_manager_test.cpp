@@ -5,9 +5,7 @@
 // database of its own ("trevane_mq_qm"); a server that never answers, and one of the test's
 // own that goes away under a connection and comes back.
 #include "tests/messaging/support.h"
-#include "tests/support/pgfixture.h"
-
-#include <libpq-fe.h>
+#include "tests/support/pgstatement.h"
 
 #include <cerrno>
 #include <fstream>
@@ -20,19 +18,7 @@ using namespace mqtest;
 namespace {
 
 std::string serverCommand(const std::string &database, const std::string &sql) {
-    PGconn *c = PQconnectdb((pgfixture::conninfo() + " dbname=" + database).c_str());
-    std::string error;
-    if (PQstatus(c) != CONNECTION_OK) {
-        error = PQerrorMessage(c);
-    } else {
-        PGresult *r = PQexec(c, sql.c_str());
-        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
-            error = PQerrorMessage(c);
-        }
-        PQclear(r);
-    }
-    PQfinish(c);
-    return error;
+    return pgfixture::runStatement(sql, database);
 }
 
 const char *const QMGR = "PGQM";

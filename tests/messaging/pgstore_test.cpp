@@ -3,10 +3,9 @@
 // units of work across connections, a broken connection in the middle of a unit, and the
 // notifications that tell a waiting getter something changed.
 #include "messaging/pgstore.h"
-#include "tests/support/pgfixture.h"
+#include "tests/support/pgstatement.h"
 
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,19 +21,7 @@ const char *const DATABASE = "trevane_mq";
 // Runs one statement on the fixture's server in the given database; the server's message
 // when it fails.
 std::string admin(const std::string &database, const std::string &sql) {
-    PGconn *c = PQconnectdb((pgfixture::conninfo() + " dbname=" + database).c_str());
-    std::string error;
-    if (PQstatus(c) != CONNECTION_OK) {
-        error = PQerrorMessage(c);
-    } else {
-        PGresult *r = PQexec(c, sql.c_str());
-        if (PQresultStatus(r) != PGRES_COMMAND_OK && PQresultStatus(r) != PGRES_TUPLES_OK) {
-            error = PQerrorMessage(c);
-        }
-        PQclear(r);
-    }
-    PQfinish(c);
-    return error;
+    return pgfixture::runStatement(sql, database);
 }
 
 class PgStoreTest : public testing::Test {

@@ -10,8 +10,7 @@
 
 #include <gtest/gtest.h>
 #ifdef TREVANE_QM_TESTS_ON_POSTGRES
-#include "tests/support/pgfixture.h"
-#include <libpq-fe.h>
+#include "tests/support/pgstatement.h"
 #endif
 
 #include <chrono>
@@ -37,19 +36,7 @@ namespace mqtest {
 // Runs one statement in the fixture server's database "trevane"; the server's message when
 // it fails.
 inline std::string pgCommand(const std::string &sql) {
-    PGconn *c = PQconnectdb(pgfixture::conninfo().c_str());
-    std::string error;
-    if (PQstatus(c) != CONNECTION_OK) {
-        error = PQerrorMessage(c);
-    } else {
-        PGresult *r = PQexec(c, sql.c_str());
-        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
-            error = PQerrorMessage(c);
-        }
-        PQclear(r);
-    }
-    PQfinish(c);
-    return error;
+    return pgfixture::runStatement(sql);
 }
 #endif
 

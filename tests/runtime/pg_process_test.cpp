@@ -4,13 +4,11 @@
 // or answered twice.
 #include <gtest/gtest.h>
 
-#include <libpq-fe.h>
-
 #include <map>
 #include <random>
 
 #include "tests/runtime/helpers.h"
-#include "tests/support/pgfixture.h"
+#include "tests/support/pgstatement.h"
 
 namespace {
 
@@ -19,22 +17,8 @@ using rttest::Process;
 
 constexpr const char *DATABASE = "trevane_rt_brokers";
 
-// Runs one statement in the fixture server's database "trevane"; the server's message when
-// it fails.
 std::string serverCommand(const std::string &sql) {
-    PGconn *c = PQconnectdb(pgfixture::conninfo().c_str());
-    std::string error;
-    if (PQstatus(c) != CONNECTION_OK) {
-        error = PQerrorMessage(c);
-    } else {
-        PGresult *r = PQexec(c, sql.c_str());
-        if (PQresultStatus(r) != PGRES_COMMAND_OK) {
-            error = PQerrorMessage(c);
-        }
-        PQclear(r);
-    }
-    PQfinish(c);
-    return error;
+    return pgfixture::runStatement(sql);
 }
 
 class BrokersOnPostgres : public ::testing::Test {
