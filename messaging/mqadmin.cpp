@@ -1,6 +1,7 @@
 // mqadmin: the operator's command for the stand-in queue manager. Creates and deletes queue
 // managers, defines, deletes and lists queues, and puts, browses and gets messages through
 // the messaging calls. Run by people and by tests.
+#include "common/readall.h"
 #include "messaging/admin.h"
 #include "messaging/mqadminoptions.h"
 #include "trevane/mq.h"
@@ -74,21 +75,9 @@ std::string readBody(const std::string &path) {
         throw CommandFailure{"cannot read " + path + ": " + std::strerror(errno)};
     }
     std::string body;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            throw CommandFailure{"cannot read " + path + ": " + std::strerror(error)};
-        }
-        if (n == 0) {
-            break;
-        }
-        body.append(chunk, static_cast<size_t>(n));
+    if (int error = readall::readAll(fd, body); error != 0) {
+        ::close(fd);
+        throw CommandFailure{"cannot read " + path + ": " + std::strerror(error)};
     }
     ::close(fd);
     return body;

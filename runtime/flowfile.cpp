@@ -9,6 +9,8 @@
  */
 #include "runtime/flowfile.h"
 
+#include "common/readall.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -393,22 +395,10 @@ FlowDefinition parseFlowFile(const std::string &path) {
                                   "no flow file");
     }
     std::string text;
-    char chunk[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            int error = errno;
-            ::close(fd);
-            throw FlowFileError(path, 0,
-                                std::string("cannot read the flow file: ") + std::strerror(error));
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(chunk, static_cast<size_t>(n));
+    if (int error = readall::readAll(fd, text); error != 0) {
+        ::close(fd);
+        throw FlowFileError(path, 0,
+                            std::string("cannot read the flow file: ") + std::strerror(error));
     }
     ::close(fd);
     std::string directory = ".";
