@@ -612,6 +612,9 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
         Clock::now() + std::chrono::milliseconds(waiting && !unlimited ? gmo->WaitInterval : 0);
     auto pause = std::chrono::milliseconds(1);
     Failure versionFailure; // an unreadable version only costs an extra look
+    if (waiting) {
+        store.watch(open->queue);
+    }
     int64_t seenVersion = waiting ? store.dataVersion(versionFailure) : -1;
     bool got = attempt();
     while (!got && failure.reason == MQRC_NO_MSG_AVAILABLE) {

@@ -2,12 +2,19 @@
 // browse, commit and back out messages (see pgstore.h).
 //
 // Each PgStore has two server connections: one whose statements commit at once (puts and
-// gets outside syncpoint, administration, and LISTEN for the queue manager's channel) and
+// gets outside syncpoint, administration, and LISTEN for the queues a get waits on) and
 // one for the unit of work, whose transaction begins at its first get under syncpoint and
 // ends at MQCMIT or MQBACK. A get locks its row with FOR UPDATE SKIP LOCKED inside a
 // savepoint, so a message it cannot take (too long for the buffer) is released at once.
-// Every change that makes a message ready sends a notification on the queue manager's
-// channel, which dataVersion counts.
+//
+// Notifications. Every change that makes a message ready notifies its queue's channel,
+// which dataVersion counts for the queues this store's gets have waited on. The
+// notification goes in a transaction of its own, after the change has committed, and that
+// transaction waits for no flush: the server holds a lock of the whole database from a
+// notifying transaction's commit until its flush is done, so a notification inside the
+// change's synced commit would make every put wait for the flush of the one before instead
+// of sharing a flush with the commits of other connections. Both go to the server in one
+// round trip.
 //
 // Backout counts. A message got under syncpoint is deleted in the unit's transaction, so a
 // unit that ends without committing (MQBACK, MQDISC, its connection broken, its process
@@ -125,18 +132,106 @@ struct Result {
     }
 };
 
-// Runs one statement; results come in binary format.
-Result run(pg_conn *connection, const char *sql, const std::vector<Param> &params = {}) {
+// The parameters of a statement as libpq takes them.
+struct Bound {
     std::vector<const char *> values;
     std::vector<int> lengths;
     std::vector<int> formats;
-    for (const Param &p : params) {
-        values.push_back(p.value ? p.value->data() : nullptr);
-        lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
-        formats.push_back(p.binary ? 1 : 0);
+    explicit Bound(const std::vector<Param> &params) {
+        for (const Param &p : params) {
+            values.push_back(p.value ? p.value->data() : nullptr);
+            lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
+            formats.push_back(p.binary ? 1 : 0);
+        }
     }
-    return Result(PQexecParams(connection, sql, static_cast<int>(params.size()), nullptr,
-                               values.data(), lengths.data(), formats.data(), 1));
+    int count() const { return static_cast<int>(values.size()); }
+};
+
+// Runs one statement; results come in binary format.
+Result run(pg_conn *connection, const char *sql, const std::vector<Param> &params = {}) {
+    Bound bound(params);
+    return Result(PQexecParams(connection, sql, bound.count(), nullptr, bound.values.data(),
+                               bound.lengths.data(), bound.formats.data(), 1));
+}
+
+// Runs statements given as one text, in one round trip: the results of those that ran, in
+// order (the server stops at the first that fails).
+std::vector<Result> runScript(pg_conn *connection, const std::string &sql) {
+    std::vector<Result> results;
+    if (PQsendQuery(connection, sql.c_str()) == 0) {
+        results.emplace_back(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
+        return results;
+    }
+    while (PGresult *r = PQgetResult(connection)) {
+        results.emplace_back(r);
+    }
+    return results;
+}
+
+std::string channelOf(int64_t queueId) {
+    return "trevane_q_" + std::to_string(queueId);
+}
+
+// A transaction that notifies the channels of these queues and commits without waiting for
+// a flush (see the top of this file).
+std::string notifyScript(const std::vector<int64_t> &queueIds) {
+    std::string sql = "BEGIN; SET LOCAL synchronous_commit = off; SELECT 1";
+    for (size_t i = 0; i < queueIds.size(); ++i) {
+        if (std::find(queueIds.begin(), queueIds.begin() + i, queueIds[i]) ==
+            queueIds.begin() + i) {
+            sql += ", pg_notify('" + channelOf(queueIds[i]) + "', '')";
+        }
+    }
+    return sql + "; COMMIT";
+}
+
+// Runs one statement in a transaction of its own, committed with a flush, then notifies the
+// queue's channel in a transaction that waits for none; both in one round trip (a
+// pipeline). The statement's result.
+Result runThenNotify(pg_conn *connection, const char *sql, const std::vector<Param> &params,
+                     int64_t queueId) {
+    const char *notify = "SELECT set_config('synchronous_commit', 'off', true), pg_notify($1, '')";
+    std::string channel = channelOf(queueId);
+    const char *channelValue = channel.c_str();
+    if (PQenterPipelineMode(connection) == 0) {
+        Result r = run(connection, sql, params);
+        if (r.ok()) {
+            run(connection, notify, {text(channel)});
+        }
+        return r;
+    }
+    Bound bound(params);
+    bool sent = PQsendQueryParams(connection, sql, bound.count(), nullptr, bound.values.data(),
+                                  bound.lengths.data(), bound.formats.data(), 1) != 0 &&
+                PQpipelineSync(connection) != 0 &&
+                PQsendQueryParams(connection, notify, 1, nullptr, &channelValue, nullptr, nullptr,
+                                  0) != 0 &&
+                PQpipelineSync(connection) != 0;
+    // Each statement's results end with a null, and each sync has a result of its own.
+    Result first;
+    int syncs = 0;
+    while (sent && syncs < 2) {
+        PGresult *r = PQgetResult(connection);
+        if (r == nullptr) {
+            if (PQstatus(connection) == CONNECTION_BAD) {
+                break;
+            }
+            continue;
+        }
+        if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+            ++syncs;
+            PQclear(r);
+        } else if (first.result == nullptr) {
+            first = Result(r);
+        } else {
+            PQclear(r);
+        }
+    }
+    PQexitPipelineMode(connection);
+    if (first.result == nullptr) {
+        first = Result(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
+    }
+    return first;
 }
 
 // The server a connection text names, for messages: host (or socket directory) and port.
@@ -155,24 +250,22 @@ std::string firstLine(const char *message) {
     return text;
 }
 
-std::string channelOf(int64_t qmgrId) {
-    return "trevane_qm_" + std::to_string(qmgrId);
-}
-
 // Fails with the server's explanation; a broken connection is MQRC_CONNECTION_LOST, any
 // other failure of the server MQRC_RESOURCE_PROBLEM.
 bool failed(pg_conn *connection, const std::string &qmgr, const std::string &conninfo,
-            std::string_view what, Failure &failure) {
+            std::string_view what, Failure &failure, const PGresult *result = nullptr) {
+    const char *message = result != nullptr ? PQresultErrorMessage(result) : "";
+    if (*message == '\0') {
+        message = PQerrorMessage(connection);
+    }
     if (PQstatus(connection) == CONNECTION_BAD) {
         failure = {MQRC_CONNECTION_LOST,
                    "queue manager " + qmgr + ": lost the connection to the PostgreSQL server " +
                        serverOf(connection, conninfo) + " while trying to " + std::string(what) +
-                       " (its unit of work, if any, was rolled back): " +
-                       firstLine(PQerrorMessage(connection))};
+                       " (its unit of work, if any, was rolled back): " + firstLine(message)};
     } else {
         failure = {MQRC_RESOURCE_PROBLEM, "queue manager " + qmgr + ": cannot " +
-                                              std::string(what) + ": " +
-                                              firstLine(PQerrorMessage(connection))};
+                                              std::string(what) + ": " + firstLine(message)};
     }
     return false;
 }
@@ -210,6 +303,7 @@ void PgStore::close() {
     }
     inUnit_ = false;
     held_.clear();
+    watched_.clear();
 }
 
 bool PgStore::connect(pg_conn *&connection, Failure &failure) {
@@ -362,14 +456,7 @@ bool PgStore::open(std::string_view qmgrName, Failure &failure) {
     close();
     name_ = qmgrName;
     deleted_ = false;
-    if (!connect(auto_, failure) || !checkQueueManager(true, failure)) {
-        return false;
-    }
-    std::string listen = "LISTEN " + channelOf(qmgrId_);
-    if (!run(auto_, listen.c_str()).ok()) {
-        return failed(auto_, name_, conninfo_, "listen for changes", failure);
-    }
-    return true;
+    return connect(auto_, failure) && checkQueueManager(true, failure);
 }
 
 bool PgStore::stillPresent() const {
@@ -385,6 +472,18 @@ bool PgStore::fileIntact(Failure &failure) const {
         return false;
     }
     return true;
+}
+
+void PgStore::watch(const QueueDefinition &queue) {
+    if (auto_ == nullptr || !watched_.insert(queue.id).second) {
+        return;
+    }
+    // Before the get looks, so that a put committed after its look is counted. Should it
+    // fail, the get finds new messages at its housekeeping rounds only.
+    std::string listen = "LISTEN " + channelOf(queue.id);
+    if (!run(auto_, listen.c_str()).ok()) {
+        watched_.erase(queue.id);
+    }
 }
 
 int64_t PgStore::dataVersion(Failure &failure) {
@@ -448,24 +547,27 @@ bool PgStore::queueExists(int64_t queueId, Failure &failure) {
 
 namespace {
 
-// Inserts a ready message and notifies the queue manager's channel, in one statement.
-// MQRC_Q_DELETED when the queue is gone.
-bool insertMessage(pg_conn *connection, const std::string &qmgr, const std::string &conninfo,
-                   int64_t qmgrId, const QueueDefinition &queue, const MQMD &md, const void *data,
-                   MQLONG length, int64_t putAt, Failure &failure) {
-    Result r = run(connection,
-                   "WITH ins AS (INSERT INTO trevane_message"
-                   " (queue_id, priority, msg_id, correl_id, expires_at, md, body)"
-                   " SELECT $1, $2, $3, $4, $5, $6, $7"
-                   " WHERE EXISTS (SELECT 1 FROM trevane_queue WHERE id = $1) RETURNING seq)"
-                   " SELECT pg_notify($8, '') FROM ins",
-                   {number(queue.id), number(md.Priority), bytes(md.MsgId, sizeof md.MsgId),
-                    bytes(md.CorrelId, sizeof md.CorrelId),
-                    md.Expiry == MQEI_UNLIMITED ? null() : number(putAt + int64_t{md.Expiry} * 100),
-                    bytes(&md, sizeof md), bytes(data, length > 0 ? size_t(length) : 0),
-                    text(channelOf(qmgrId))});
+// Inserts a ready message: committed at once and notified when alone, else in the unit of
+// work (whose commit notifies). MQRC_Q_DELETED when the queue is gone.
+bool insertMessage(pg_conn *connection, bool alone, const std::string &qmgr,
+                   const std::string &conninfo, const QueueDefinition &queue, const MQMD &md,
+                   const void *data, MQLONG length, int64_t putAt, Failure &failure) {
+    const char *sql = "INSERT INTO trevane_message"
+                      " (queue_id, priority, msg_id, correl_id, expires_at, md, body)"
+                      " SELECT $1, $2, $3, $4, $5, $6, $7"
+                      " WHERE EXISTS (SELECT 1 FROM trevane_queue WHERE id = $1) RETURNING seq";
+    std::vector<Param> params{
+        number(queue.id),
+        number(md.Priority),
+        bytes(md.MsgId, sizeof md.MsgId),
+        bytes(md.CorrelId, sizeof md.CorrelId),
+        md.Expiry == MQEI_UNLIMITED ? null() : number(putAt + int64_t{md.Expiry} * 100),
+        bytes(&md, sizeof md),
+        bytes(data, length > 0 ? size_t(length) : 0)};
+    Result r =
+        alone ? runThenNotify(connection, sql, params, queue.id) : run(connection, sql, params);
     if (!r.ok()) {
-        return failed(connection, qmgr, conninfo, "store the message", failure);
+        return failed(connection, qmgr, conninfo, "store the message", failure, r.result);
     }
     if (r.rows() == 0) {
         failure = {MQRC_Q_DELETED,
@@ -479,7 +581,7 @@ bool insertMessage(pg_conn *connection, const std::string &qmgr, const std::stri
 
 bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
                   Failure &failure) {
-    return insertMessage(auto_, name_, conninfo_, qmgrId_, queue, md, data, length, nowMillis(),
+    return insertMessage(auto_, true, name_, conninfo_, queue, md, data, length, nowMillis(),
                          failure);
 }
 
@@ -642,7 +744,7 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
                 run(c, "ROLLBACK TO SAVEPOINT get");
                 return false;
             }
-            held_.push_back(seq);
+            held_.push_back({seq, queue.id});
         }
         return true;
     }
@@ -656,7 +758,7 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
         return false;
     }
     for (const PendingPut &put : puts) {
-        if (!insertMessage(unit_, name_, conninfo_, qmgrId_, put.queue, put.md, put.body.data(),
+        if (!insertMessage(unit_, false, name_, conninfo_, put.queue, put.md, put.body.data(),
                            static_cast<MQLONG>(put.body.size()), put.putAt, failure)) {
             // The unit stays as it was, for the caller to back out.
             run(unit_, "ROLLBACK TO SAVEPOINT puts");
@@ -667,26 +769,38 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
             return false;
         }
     }
-    // The counts of the unit's gets go with the messages, in the commit's round trip.
+    // The counts of the unit's gets go with the messages, and the notification of its puts
+    // after them, in the commit's round trip.
     std::string sql;
     if (!held_.empty()) {
         sql = "DELETE FROM trevane_backout WHERE seq IN (";
         for (size_t i = 0; i < held_.size(); ++i) {
-            sql += (i > 0 ? "," : "") + std::to_string(held_[i]);
+            sql += (i > 0 ? "," : "") + std::to_string(held_[i].seq);
         }
         sql += "); ";
     }
+    size_t commitAt = held_.empty() ? 0 : 1;
     sql += "COMMIT";
-    Result r(PQexec(unit_, sql.c_str()));
-    bool ok = r.ok();
-    if (!ok && PQtransactionStatus(unit_) == PQTRANS_INERROR) {
+    if (!puts.empty()) {
+        std::vector<int64_t> queueIds;
+        for (const PendingPut &put : puts) {
+            queueIds.push_back(put.queue.id);
+        }
+        sql += "; " + notifyScript(queueIds);
+    }
+    std::vector<Result> results = runScript(unit_, sql);
+    // COMMIT answers ROLLBACK when the transaction had failed.
+    bool ok = results.size() > commitAt && results[commitAt].ok() &&
+              std::string_view(PQcmdStatus(results[commitAt].result)) == "COMMIT";
+    if (PQtransactionStatus(unit_) == PQTRANS_INERROR) {
         run(unit_, "ROLLBACK");
     }
     inUnit_ = false;
     getSavepoint_ = false;
     held_.clear();
     if (!ok) {
-        return failed(unit_, name_, conninfo_, "commit", failure);
+        return failed(unit_, name_, conninfo_, "commit", failure,
+                      results.empty() ? nullptr : results.back().result);
     }
     return true;
 }
@@ -697,21 +811,21 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     }
     inUnit_ = false;
     getSavepoint_ = false;
-    bool held = !held_.empty();
+    std::vector<int64_t> queueIds;
+    for (const Held &h : held_) {
+        queueIds.push_back(h.queueId);
+    }
     held_.clear();
     // The rows of trevane_backout already count the back-out. A connection that broke has
     // been rolled back by the server: the back-out asked for has happened.
     if (!run(unit_, "ROLLBACK").ok() && PQstatus(unit_) != CONNECTION_BAD) {
         return failed(unit_, name_, conninfo_, "back out", failure);
     }
-    if (held && PQstatus(auto_) == CONNECTION_OK) {
-        // Wakes waiting getters. A notification gets its transaction an identifier, whose
-        // commit would wait for a flush of its own: it need not. A failure here shows at
-        // the next call on this connection.
-        std::string sql = "BEGIN; SET LOCAL synchronous_commit = off; SELECT pg_notify('" +
-                          channelOf(qmgrId_) + "', ''); COMMIT";
-        Result r(PQexec(auto_, sql.c_str()));
-        if (!r.ok()) {
+    if (!queueIds.empty() && PQstatus(auto_) == CONNECTION_OK) {
+        // Wakes the getters waiting on those queues. A failure here shows at the next call
+        // on this connection.
+        runScript(auto_, notifyScript(queueIds));
+        if (PQtransactionStatus(auto_) == PQTRANS_INERROR) {
             run(auto_, "ROLLBACK");
         }
     }

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,9 @@ public:
     // answers 1 (its messages may be ready again), so that a waiting get looks again at
     // each of its housekeeping rounds.
     int64_t recoverAbandoned(Failure &) override { return 1; }
+    // Listens on the queue's channel, once per queue and connection.
+    void watch(const QueueDefinition &queue) override;
+    // The notifications received on the channels of the queues watched.
     int64_t dataVersion(Failure &failure) override;
     // False once this store deleted the queue manager or its entry is gone.
     bool stillPresent() const override;
@@ -63,8 +67,8 @@ public:
     bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
     bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
     bool markDeleted(bool force, Failure &failure) override;
-    // Sleeps until a notification arrives on the queue manager's channel, or for at most
-    // the given time.
+    // Sleeps until a notification arrives on a watched queue's channel, or for at most the
+    // given time.
     void waitForChange(std::chrono::milliseconds longest) override;
     void close() override;
 
@@ -85,7 +89,12 @@ private:
     pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
     bool inUnit_ = false;
     bool getSavepoint_ = false; // the last get's savepoint, not yet released
-    std::vector<int64_t> held_; // the arrival numbers of the messages the unit got
+    struct Held {
+        int64_t seq; // the message's arrival number
+        int64_t queueId;
+    };
+    std::vector<Held> held_;    // the messages the unit got
+    std::set<int64_t> watched_; // the queues whose channels auto_ listens on
     int64_t notifications_ = 0;
 };
 

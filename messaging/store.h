@@ -146,6 +146,9 @@ public:
     // failure.
     virtual int64_t recoverAbandoned(Failure &failure) = 0;
 
+    // A get is about to wait for a message on this queue: from now on, changes to it count
+    // in dataVersion. Stores whose version counts every change need do nothing.
+    virtual void watch(const QueueDefinition &) {}
     // Changes whenever another connection commits (cheap: no table is read).
     virtual int64_t dataVersion(Failure &failure) = 0;
     // False once the queue manager was deleted or replaced after this open.

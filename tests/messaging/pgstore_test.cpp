@@ -214,6 +214,7 @@ TEST_F(PgStoreTest, UnitsOfWorkAcrossConnections) {
     put(a, "one", 0);
     put(a, "two", 0);
     Failure failure;
+    b.store.watch(b.queue);
     int64_t version = b.store.dataVersion(failure);
 
     // A message got under syncpoint is invisible to the other connection, which skips it.
@@ -313,4 +314,51 @@ TEST_F(PgStoreTest, BackOutRaisesTheCountBeforeAnyoneCanTakeTheMessage) {
         taker.join();
         ASSERT_EQ(seen.BackoutCount, 1) << "round " << round;
     }
+}
+
+// A getter counts the changes to the queues it waits on, whichever way they were made: a put
+// that commits at once, a unit's commit and a back-out; a put to another queue wakes nobody
+// waiting here.
+TEST_F(PgStoreTest, ChangesToAWatchedQueueAndOnlyThoseWakeItsGetter) {
+    Opened getter;
+    Opened writer;
+    Opened other;
+    openStore(getter);
+    openStore(writer);
+    openStore(other, "Q2");
+    getter.store.watch(getter.queue);
+    Failure failure;
+    int64_t version = getter.store.dataVersion(failure);
+    // The changes seen after the given one, once the next has arrived (the server sends
+    // notifications in commit order).
+    auto changesAfter = [&](int64_t seen) {
+        for (int i = 0; i < 500 && getter.store.dataVersion(failure) == seen; ++i) {
+            getter.store.waitForChange(std::chrono::milliseconds(10));
+        }
+        getter.store.waitForChange(std::chrono::milliseconds(50));
+        return getter.store.dataVersion(failure) - seen;
+    };
+
+    put(other, "elsewhere");
+    put(writer, "one");
+    EXPECT_EQ(changesAfter(version), 1);
+    version = getter.store.dataVersion(failure);
+
+    EXPECT_EQ(take(writer, GetMode::Hold), "one");
+    PendingPut reply;
+    reply.queue = writer.queue;
+    reply.md = descriptor(0);
+    reply.body = "reply";
+    PendingPut elsewhere = reply;
+    elsewhere.queue = other.queue;
+    ASSERT_TRUE(writer.store.commit(1, {elsewhere, reply, reply}, failure)) << failure.detail;
+    EXPECT_EQ(changesAfter(version), 1);
+    version = getter.store.dataVersion(failure);
+
+    EXPECT_EQ(take(writer, GetMode::Hold), "reply");
+    ASSERT_TRUE(writer.store.backOut(1, failure)) << failure.detail;
+    EXPECT_EQ(changesAfter(version), 1);
+    EXPECT_EQ(take(getter), "reply");
+    EXPECT_EQ(take(getter), "reply");
+    EXPECT_EQ(take(getter), "<2033>");
 }
