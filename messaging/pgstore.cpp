@@ -76,24 +76,15 @@ bool allZero(const MQBYTE *bytes, size_t length) {
     return std::all_of(bytes, bytes + length, [](MQBYTE b) { return b == 0; });
 }
 
+} // namespace
+
+namespace pgsql {
+
 // One parameter of a statement: text, or binary bytes (bytea), or null.
 struct Param {
     std::optional<std::string> value;
     bool binary = false;
 };
-
-Param text(std::string value) {
-    return {std::move(value), false};
-}
-Param number(int64_t value) {
-    return {std::to_string(value), false};
-}
-Param bytes(const void *data, size_t length) {
-    return {std::string(static_cast<const char *>(data), length), true};
-}
-Param null() {
-    return {};
-}
 
 struct Result {
     PGresult *result = nullptr;
@@ -132,6 +123,35 @@ struct Result {
     }
 };
 
+// One statement of a pipeline: its parameters, and whether a sync follows it (which
+// commits the statements before it unless they are inside BEGIN ... COMMIT).
+struct Step {
+    std::string sql;
+    std::vector<Param> params;
+    bool sync = false;
+};
+
+} // namespace pgsql
+
+using pgsql::Param;
+using pgsql::Result;
+using pgsql::Step;
+
+namespace {
+
+Param text(std::string value) {
+    return {std::move(value), false};
+}
+Param number(int64_t value) {
+    return {std::to_string(value), false};
+}
+Param bytes(const void *data, size_t length) {
+    return {std::string(static_cast<const char *>(data), length), true};
+}
+Param null() {
+    return {};
+}
+
 // The parameters of a statement as libpq takes them.
 struct Bound {
     std::vector<const char *> values;
@@ -154,84 +174,79 @@ Result run(pg_conn *connection, const char *sql, const std::vector<Param> &param
                                bound.lengths.data(), bound.formats.data(), 1));
 }
 
-// Runs statements given as one text, in one round trip: the results of those that ran, in
-// order (the server stops at the first that fails).
-std::vector<Result> runScript(pg_conn *connection, const std::string &sql) {
-    std::vector<Result> results;
-    if (PQsendQuery(connection, sql.c_str()) == 0) {
-        results.emplace_back(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
-        return results;
-    }
-    while (PGresult *r = PQgetResult(connection)) {
-        results.emplace_back(r);
-    }
-    return results;
-}
-
 std::string channelOf(int64_t queueId) {
     return "trevane_q_" + std::to_string(queueId);
 }
 
-// A transaction that notifies the channels of these queues and commits without waiting for
-// a flush (see the top of this file).
-std::string notifyScript(const std::vector<int64_t> &queueIds) {
-    std::string sql = "BEGIN; SET LOCAL synchronous_commit = off; SELECT 1";
+// One statement, a transaction of its own, that notifies the channels of these queues and
+// commits without waiting for a flush (see the top of this file).
+std::string notifySql(const std::vector<int64_t> &queueIds) {
+    std::string sql = "SELECT set_config('synchronous_commit', 'off', true)";
     for (size_t i = 0; i < queueIds.size(); ++i) {
         if (std::find(queueIds.begin(), queueIds.begin() + i, queueIds[i]) ==
             queueIds.begin() + i) {
             sql += ", pg_notify('" + channelOf(queueIds[i]) + "', '')";
         }
     }
-    return sql + "; COMMIT";
+    return sql;
+}
+
+// Sends the statements in one round trip (a pipeline) and answers the result of each, in
+// order. After one that fails, those up to the next sync are not run (their results say
+// PGRES_PIPELINE_ABORTED); a broken connection answers failures for the rest.
+std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &steps) {
+    std::vector<Result> results;
+    int syncs = 0;
+    if (PQenterPipelineMode(connection) != 0) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            Bound bound(steps[i].params);
+            if (PQsendQueryParams(connection, steps[i].sql.c_str(), bound.count(), nullptr,
+                                  bound.values.data(), bound.lengths.data(), bound.formats.data(),
+                                  1) == 0) {
+                break;
+            }
+            if (steps[i].sync || i + 1 == steps.size()) {
+                if (PQpipelineSync(connection) == 0) {
+                    break;
+                }
+                ++syncs;
+            }
+        }
+        // Each statement's result is followed by a null, each sync answers with a result
+        // of its own, and two nulls in a row mean nothing more is coming.
+        bool idle = false;
+        while (syncs > 0) {
+            PGresult *r = PQgetResult(connection);
+            if (r == nullptr) {
+                if (idle || PQstatus(connection) == CONNECTION_BAD) {
+                    break;
+                }
+                idle = true;
+                continue;
+            }
+            idle = false;
+            if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
+                --syncs;
+                PQclear(r);
+            } else {
+                results.emplace_back(r);
+            }
+        }
+        PQexitPipelineMode(connection);
+    }
+    while (results.size() < steps.size()) {
+        results.emplace_back(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
+    }
+    return results;
 }
 
 // Runs one statement in a transaction of its own, committed with a flush, then notifies the
-// queue's channel in a transaction that waits for none; both in one round trip (a
-// pipeline). The statement's result.
-Result runThenNotify(pg_conn *connection, const char *sql, const std::vector<Param> &params,
+// queue's channel in a transaction that waits for none; both in one round trip. The
+// statement's result.
+Result runThenNotify(pg_conn *connection, const char *sql, std::vector<Param> params,
                      int64_t queueId) {
-    const char *notify = "SELECT set_config('synchronous_commit', 'off', true), pg_notify($1, '')";
-    std::string channel = channelOf(queueId);
-    const char *channelValue = channel.c_str();
-    if (PQenterPipelineMode(connection) == 0) {
-        Result r = run(connection, sql, params);
-        if (r.ok()) {
-            run(connection, notify, {text(channel)});
-        }
-        return r;
-    }
-    Bound bound(params);
-    bool sent = PQsendQueryParams(connection, sql, bound.count(), nullptr, bound.values.data(),
-                                  bound.lengths.data(), bound.formats.data(), 1) != 0 &&
-                PQpipelineSync(connection) != 0 &&
-                PQsendQueryParams(connection, notify, 1, nullptr, &channelValue, nullptr, nullptr,
-                                  0) != 0 &&
-                PQpipelineSync(connection) != 0;
-    // Each statement's results end with a null, and each sync has a result of its own.
-    Result first;
-    int syncs = 0;
-    while (sent && syncs < 2) {
-        PGresult *r = PQgetResult(connection);
-        if (r == nullptr) {
-            if (PQstatus(connection) == CONNECTION_BAD) {
-                break;
-            }
-            continue;
-        }
-        if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
-            ++syncs;
-            PQclear(r);
-        } else if (first.result == nullptr) {
-            first = Result(r);
-        } else {
-            PQclear(r);
-        }
-    }
-    PQexitPipelineMode(connection);
-    if (first.result == nullptr) {
-        first = Result(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
-    }
-    return first;
+    std::vector<Step> steps{{sql, std::move(params), true}, {notifySql({queueId}), {}, true}};
+    return std::move(runPipeline(connection, steps).front());
 }
 
 // The server a connection text names, for messages: host (or socket directory) and port.
@@ -301,8 +316,8 @@ void PgStore::close() {
             *connection = nullptr;
         }
     }
-    inUnit_ = false;
-    held_.clear();
+    forgetUnit();
+    lostUnit_ = false;
     watched_.clear();
 }
 
@@ -465,6 +480,16 @@ bool PgStore::stillPresent() const {
 }
 
 bool PgStore::fileIntact(Failure &failure) const {
+    if (lostUnit_) {
+        // Whatever the program does next, it must not take the rest of that unit for all of
+        // it: the handle stays broken, as when the whole server is gone.
+        failure = {MQRC_CONNECTION_LOST,
+                   "queue manager " + name_ + ": lost the connection to the PostgreSQL server " +
+                       serverOf(unit_, conninfo_) +
+                       " in the middle of a unit of work, which the server rolled back;"
+                       " connect again"};
+        return false;
+    }
     if (auto_ == nullptr || PQstatus(auto_) == CONNECTION_BAD) {
         failure = {MQRC_CONNECTION_LOST, "queue manager " + name_ +
                                              ": lost the connection to the PostgreSQL server " +
@@ -547,76 +572,102 @@ bool PgStore::queueExists(int64_t queueId, Failure &failure) {
 
 namespace {
 
-// Inserts a ready message: committed at once and notified when alone, else in the unit of
-// work (whose commit notifies). MQRC_Q_DELETED when the queue is gone.
-bool insertMessage(pg_conn *connection, bool alone, const std::string &qmgr,
-                   const std::string &conninfo, const QueueDefinition &queue, const MQMD &md,
-                   const void *data, MQLONG length, int64_t putAt, Failure &failure) {
-    const char *sql = "INSERT INTO trevane_message"
-                      " (queue_id, priority, msg_id, correl_id, expires_at, md, body)"
-                      " SELECT $1, $2, $3, $4, $5, $6, $7"
-                      " WHERE EXISTS (SELECT 1 FROM trevane_queue WHERE id = $1) RETURNING seq";
-    std::vector<Param> params{
-        number(queue.id),
-        number(md.Priority),
-        bytes(md.MsgId, sizeof md.MsgId),
-        bytes(md.CorrelId, sizeof md.CorrelId),
-        md.Expiry == MQEI_UNLIMITED ? null() : number(putAt + int64_t{md.Expiry} * 100),
-        bytes(&md, sizeof md),
-        bytes(data, length > 0 ? size_t(length) : 0)};
-    Result r =
-        alone ? runThenNotify(connection, sql, params, queue.id) : run(connection, sql, params);
-    if (!r.ok()) {
-        return failed(connection, qmgr, conninfo, "store the message", failure, r.result);
-    }
-    if (r.rows() == 0) {
-        failure = {MQRC_Q_DELETED,
-                   "queue manager " + qmgr + ": queue " + queue.name + " was deleted"};
-        return false;
-    }
-    return true;
+// Stores a ready message; fails with FOREIGN_KEY_VIOLATION when its queue is gone.
+const char *const INSERT_SQL =
+    "INSERT INTO trevane_message (queue_id, priority, msg_id, correl_id, expires_at, md, body)"
+    " VALUES ($1, $2, $3, $4, $5, $6, $7)";
+const char *const FOREIGN_KEY_VIOLATION = "23503";
+
+std::vector<Param> insertParams(const QueueDefinition &queue, const MQMD &md, const void *data,
+                                MQLONG length, int64_t putAt) {
+    return {number(queue.id),
+            number(md.Priority),
+            bytes(md.MsgId, sizeof md.MsgId),
+            bytes(md.CorrelId, sizeof md.CorrelId),
+            md.Expiry == MQEI_UNLIMITED ? null() : number(putAt + int64_t{md.Expiry} * 100),
+            bytes(&md, sizeof md),
+            bytes(data, length > 0 ? size_t(length) : 0)};
 }
 
 } // namespace
 
-bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
-                  Failure &failure) {
-    return insertMessage(auto_, true, name_, conninfo_, queue, md, data, length, nowMillis(),
-                         failure);
+// Whether INSERT_SQL stored its message: MQRC_Q_DELETED when the queue is gone.
+bool PgStore::inserted(pg_conn *connection, const Result &r, const QueueDefinition &queue,
+                       Failure &failure) {
+    if (r.sqlState() == FOREIGN_KEY_VIOLATION) {
+        failure = {MQRC_Q_DELETED,
+                   "queue manager " + name_ + ": queue " + queue.name + " was deleted"};
+        return false;
+    }
+    if (!r.ok()) {
+        return failed(connection, name_, conninfo_, "store the message", failure, r.result);
+    }
+    return true;
 }
 
-bool PgStore::openUnit(const char *statement, Failure &failure) {
+bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
+                  Failure &failure) {
+    Result r = runThenNotify(auto_, INSERT_SQL, insertParams(queue, md, data, length, nowMillis()),
+                             queue.id);
+    return inserted(auto_, r, queue, failure);
+}
+
+std::vector<Result> PgStore::inUnit(const char *savepoint, std::vector<Step> steps,
+                                    Failure &failure) {
     if (unit_ != nullptr && PQstatus(unit_) == CONNECTION_BAD) {
         // Lost with the unit it carried (reported then): the next unit gets a new one.
+        unitLost();
         PQfinish(unit_);
         unit_ = nullptr;
-        inUnit_ = false;
-        held_.clear();
     }
     if (unit_ == nullptr && !connect(unit_, failure)) {
-        return false;
+        return {};
     }
-    // One round trip: the unit's beginning, or the release of the last get's savepoint,
-    // goes with the statement.
-    std::string sql = std::string(!inUnit_        ? "BEGIN; "
-                                  : getSavepoint_ ? "RELEASE SAVEPOINT get; "
-                                                  : "") +
-                      statement;
-    if (!inUnit_) {
-        getSavepoint_ = false;
+    bool begins = !inUnit_;
+    std::vector<Step> before;
+    if (begins) {
+        before.push_back({"BEGIN", {}});
+    } else if (!savepoint_.empty()) {
+        before.push_back({"RELEASE SAVEPOINT " + savepoint_, {}});
     }
-    Result r(PQexec(unit_, sql.c_str()));
-    if (!r.ok()) {
-        failed(unit_, name_, conninfo_,
-               inUnit_ ? "continue the unit of work" : "begin a unit of work", failure);
-        if (!inUnit_) {
-            run(unit_, "ROLLBACK");
+    before.push_back({std::string("SAVEPOINT ") + savepoint, {}});
+    size_t first = before.size();
+    steps.insert(steps.begin(), std::make_move_iterator(before.begin()),
+                 std::make_move_iterator(before.end()));
+    std::vector<Result> results = runPipeline(unit_, steps);
+    if (begins && results.front().ok()) {
+        inUnit_ = true;
+    }
+    if (results[first - 1].ok()) {
+        savepoint_ = savepoint;
+    }
+    for (size_t i = 0; i < first; ++i) {
+        if (!results[i].ok()) {
+            failed(unit_, name_, conninfo_,
+                   begins ? "begin a unit of work" : "continue the unit of work", failure,
+                   results[i].result);
+            if (PQstatus(unit_) == CONNECTION_BAD) {
+                unitLost();
+            } else if (begins) {
+                run(unit_, "ROLLBACK");
+                forgetUnit();
+            }
+            return {};
         }
-        return false;
     }
-    inUnit_ = true;
-    getSavepoint_ = std::string_view(statement) == "SAVEPOINT get";
-    return true;
+    results.erase(results.begin(), results.begin() + static_cast<ptrdiff_t>(first));
+    return results;
+}
+
+void PgStore::unitLost() {
+    lostUnit_ = lostUnit_ || inUnit_;
+    forgetUnit();
+}
+
+void PgStore::forgetUnit() {
+    inUnit_ = false;
+    savepoint_.clear();
+    held_.clear();
 }
 
 bool PgStore::countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure) {
@@ -690,29 +741,35 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
     take += " SELECT first.*, (SELECT count(*) FROM taken) FROM first";
     enum { C_TAKEN = C_BODY + 1 };
 
-    // Under syncpoint a savepoint in the unit, so that a message left in place is unlocked
-    // at once; it is released as the next savepoint is made.
-    if (hold && !openUnit("SAVEPOINT get", failure)) {
-        return false;
-    }
-    pg_conn *c = hold ? unit_ : auto_;
-    auto fail = [&](std::string_view what) {
-        failed(c, name_, conninfo_, what, failure);
+    // Under syncpoint after a savepoint in the unit, so that a message left in place is
+    // unlocked at once; the savepoint is released with the unit's next statement.
+    Param longest =
+        request.acceptTruncated ? null() : number(std::max<MQLONG>(request.bufferLength, 0));
+    pg_conn *&c = hold ? unit_ : auto_;
+    auto fail = [&](std::string_view what, const Result &r) {
+        failed(c, name_, conninfo_, what, failure, r.result);
         if (hold) {
             run(c, "ROLLBACK TO SAVEPOINT get");
             if (PQstatus(c) == CONNECTION_BAD) {
-                inUnit_ = false;
-                held_.clear();
+                unitLost();
             }
         }
         return false;
     };
-    Param longest =
-        request.acceptTruncated ? null() : number(std::max<MQLONG>(request.bufferLength, 0));
     for (;;) {
-        Result r = run(c, take.c_str(), {number(queue.id), msgId, correlId, longest, number(now)});
+        std::vector<Param> params{number(queue.id), msgId, correlId, longest, number(now)};
+        Result r;
+        if (hold) {
+            std::vector<Result> results = inUnit("get", {{take, std::move(params)}}, failure);
+            if (results.empty()) {
+                return false;
+            }
+            r = std::move(results.front());
+        } else {
+            r = run(c, take.c_str(), params);
+        }
         if (!r.ok()) {
-            return fail("get a message");
+            return fail("get a message", r);
         }
         if (r.rows() == 0) {
             // Expired messages dropped on the way stay dropped.
@@ -729,8 +786,11 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
         truncated = dataLength > request.bufferLength;
         if (!removed) {
             // Too long: left in place, and unlocked.
-            if (hold && !run(c, "ROLLBACK TO SAVEPOINT get").ok()) {
-                return fail("leave the message in place");
+            if (hold) {
+                Result undone = run(c, "ROLLBACK TO SAVEPOINT get");
+                if (!undone.ok()) {
+                    return fail("leave the message in place", undone);
+                }
             }
             failure = {MQRC_TRUNCATED_MSG_FAILED, {}};
             return false;
@@ -754,53 +814,58 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
     if (!inUnit_ && puts.empty()) {
         return true;
     }
-    if (!openUnit("SAVEPOINT puts", failure)) {
+    // One round trip: the puts after a savepoint, so that a failure takes all of them back
+    // and leaves the unit as it was, for the caller to back out; the counts of the unit's
+    // gets, which go with their messages; the commit; and then the notification.
+    std::vector<Step> steps;
+    std::vector<int64_t> queueIds;
+    for (const PendingPut &put : puts) {
+        steps.push_back(
+            {INSERT_SQL, insertParams(put.queue, put.md, put.body.data(),
+                                      static_cast<MQLONG>(put.body.size()), put.putAt)});
+        queueIds.push_back(put.queue.id);
+    }
+    if (!held_.empty()) {
+        std::string sql = "DELETE FROM trevane_backout WHERE seq IN (";
+        for (size_t i = 0; i < held_.size(); ++i) {
+            sql += (i > 0 ? "," : "") + std::to_string(held_[i].seq);
+        }
+        steps.push_back({sql + ")", {}});
+    }
+    size_t commitAt = steps.size();
+    steps.push_back({"COMMIT", {}, true});
+    if (!queueIds.empty()) {
+        steps.push_back({notifySql(queueIds), {}, true});
+    }
+    std::vector<Result> results = inUnit("puts", std::move(steps), failure);
+    if (results.empty()) {
         return false;
     }
-    for (const PendingPut &put : puts) {
-        if (!insertMessage(unit_, false, name_, conninfo_, put.queue, put.md, put.body.data(),
-                           static_cast<MQLONG>(put.body.size()), put.putAt, failure)) {
-            // The unit stays as it was, for the caller to back out.
+    for (size_t i = 0; i < puts.size(); ++i) {
+        if (!inserted(unit_, results[i], puts[i].queue, failure)) {
             run(unit_, "ROLLBACK TO SAVEPOINT puts");
             if (PQstatus(unit_) == CONNECTION_BAD) {
-                inUnit_ = false;
-                held_.clear();
+                unitLost();
             }
             return false;
         }
     }
-    // The counts of the unit's gets go with the messages, and the notification of its puts
-    // after them, in the commit's round trip.
-    std::string sql;
-    if (!held_.empty()) {
-        sql = "DELETE FROM trevane_backout WHERE seq IN (";
-        for (size_t i = 0; i < held_.size(); ++i) {
-            sql += (i > 0 ? "," : "") + std::to_string(held_[i].seq);
-        }
-        sql += "); ";
-    }
-    size_t commitAt = held_.empty() ? 0 : 1;
-    sql += "COMMIT";
-    if (!puts.empty()) {
-        std::vector<int64_t> queueIds;
-        for (const PendingPut &put : puts) {
-            queueIds.push_back(put.queue.id);
-        }
-        sql += "; " + notifyScript(queueIds);
-    }
-    std::vector<Result> results = runScript(unit_, sql);
     // COMMIT answers ROLLBACK when the transaction had failed.
-    bool ok = results.size() > commitAt && results[commitAt].ok() &&
-              std::string_view(PQcmdStatus(results[commitAt].result)) == "COMMIT";
+    const Result &committed = results[commitAt];
+    bool ok = committed.ok() && std::string_view(PQcmdStatus(committed.result)) == "COMMIT";
     if (PQtransactionStatus(unit_) == PQTRANS_INERROR) {
         run(unit_, "ROLLBACK");
     }
-    inUnit_ = false;
-    getSavepoint_ = false;
-    held_.clear();
+    if (PQstatus(unit_) == CONNECTION_BAD) {
+        unitLost();
+    }
+    forgetUnit();
     if (!ok) {
-        return failed(unit_, name_, conninfo_, "commit", failure,
-                      results.empty() ? nullptr : results.back().result);
+        const PGresult *why = nullptr;
+        for (size_t i = 0; i <= commitAt && why == nullptr; ++i) {
+            why = results[i].ok() ? nullptr : results[i].result;
+        }
+        return failed(unit_, name_, conninfo_, "commit", failure, why);
     }
     return true;
 }
@@ -809,13 +874,11 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     if (!inUnit_) {
         return true;
     }
-    inUnit_ = false;
-    getSavepoint_ = false;
     std::vector<int64_t> queueIds;
     for (const Held &h : held_) {
         queueIds.push_back(h.queueId);
     }
-    held_.clear();
+    forgetUnit();
     // The rows of trevane_backout already count the back-out. A connection that broke has
     // been rolled back by the server: the back-out asked for has happened.
     if (!run(unit_, "ROLLBACK").ok() && PQstatus(unit_) != CONNECTION_BAD) {
@@ -824,10 +887,7 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     if (!queueIds.empty() && PQstatus(auto_) == CONNECTION_OK) {
         // Wakes the getters waiting on those queues. A failure here shows at the next call
         // on this connection.
-        runScript(auto_, notifyScript(queueIds));
-        if (PQtransactionStatus(auto_) == PQTRANS_INERROR) {
-            run(auto_, "ROLLBACK");
-        }
+        run(auto_, notifySql(queueIds).c_str());
     }
     return true;
 }
@@ -875,21 +935,52 @@ bool PgStore::deleteQueue(std::string_view queueName, bool purge, Failure &failu
     if (!findQueue(queueName, queue, failure)) {
         return false;
     }
+    auto refused = [&](int64_t all, int64_t held) {
+        if (held > 0 || (all > 0 && !purge)) {
+            failure = {MQRC_OBJECT_IN_USE,
+                       "queue manager " + name_ + ": queue " + queue.name + " holds " +
+                           std::to_string(all) + " messages" +
+                           (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
+                                     : std::string(" (purge to delete it anyway)"))};
+            return true;
+        }
+        return false;
+    };
+    return deleteQueues("id = $1", number(queue.id), refused, nullptr, "delete a queue", failure);
+}
+
+bool PgStore::deleteQueues(const char *queues, const Param &key,
+                           const std::function<bool(int64_t, int64_t)> &refused, const char *then,
+                           std::string_view what, Failure &failure) {
+    // The queues' rows are locked first, and a put stores its message only while its
+    // queue's row exists: a put that commits meanwhile is counted below, or fails finding
+    // its queue deleted. None is deleted uncounted.
+    std::string lock = std::string("SELECT 1 FROM trevane_queue WHERE ") + queues + " FOR UPDATE";
+    std::string where =
+        std::string("queue_id IN (SELECT id FROM trevane_queue WHERE ") + queues + ")";
+    std::string remove = std::string("DELETE FROM trevane_queue WHERE ") + queues;
     int64_t all = 0;
     int64_t held = 0;
-    if (!countMessages(auto_, "queue_id = $1", {number(queue.id)}, all, held)) {
-        return failed(auto_, name_, conninfo_, "count the queue's messages", failure);
+    auto abandon = [&] {
+        failed(auto_, name_, conninfo_, what, failure);
+        run(auto_, "ROLLBACK");
+        return false;
+    };
+    if (!run(auto_, "BEGIN").ok() || !run(auto_, lock.c_str(), {key}).ok() ||
+        !countMessages(auto_, where.c_str(), {key}, all, held)) {
+        return abandon();
     }
-    if (held > 0 || (all > 0 && !purge)) {
-        failure = {MQRC_OBJECT_IN_USE,
-                   "queue manager " + name_ + ": queue " + queue.name + " holds " +
-                       std::to_string(all) + " messages" +
-                       (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
-                                 : std::string(" (purge to delete it anyway)"))};
+    if (refused(all, held)) {
+        run(auto_, "ROLLBACK");
         return false;
     }
-    if (!run(auto_, "DELETE FROM trevane_queue WHERE id = $1", {number(queue.id)}).ok()) {
-        return failed(auto_, name_, conninfo_, "delete a queue", failure);
+    if (!run(auto_, remove.c_str(), {key}).ok() ||
+        (then != nullptr && !run(auto_, then, {key}).ok())) {
+        return abandon();
+    }
+    Result r = run(auto_, "COMMIT");
+    if (!r.ok() || std::string_view(PQcmdStatus(r.result)) != "COMMIT") {
+        return failed(auto_, name_, conninfo_, what, failure, r.result);
     }
     return true;
 }
@@ -923,21 +1014,20 @@ bool PgStore::listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) {
 }
 
 bool PgStore::markDeleted(bool force, Failure &failure) {
-    const char *where = "queue_id IN (SELECT id FROM trevane_queue WHERE qm_id = $1)";
-    int64_t all = 0;
-    int64_t held = 0;
-    if (!countMessages(auto_, where, {number(qmgrId_)}, all, held)) {
-        return failed(auto_, name_, conninfo_, "count the messages", failure);
-    }
-    if (held > 0 || (all > 0 && !force)) {
-        failure = {MQRC_OBJECT_IN_USE,
-                   "queue manager " + name_ + " holds " + std::to_string(all) + " messages" +
-                       (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
-                                 : std::string(" (force to delete it anyway)"))};
+    auto refused = [&](int64_t all, int64_t held) {
+        if (held > 0 || (all > 0 && !force)) {
+            failure = {MQRC_OBJECT_IN_USE,
+                       "queue manager " + name_ + " holds " + std::to_string(all) + " messages" +
+                           (held > 0 ? ", " + std::to_string(held) + " of them in units of work"
+                                     : std::string(" (force to delete it anyway)"))};
+            return true;
+        }
         return false;
-    }
-    if (!run(auto_, "DELETE FROM trevane_qm WHERE id = $1", {number(qmgrId_)}).ok()) {
-        return failed(auto_, name_, conninfo_, "delete the queue manager", failure);
+    };
+    if (!deleteQueues("qm_id = $1", number(qmgrId_), refused,
+                      "DELETE FROM trevane_qm WHERE id = $1", "delete the queue manager",
+                      failure)) {
+        return false;
     }
     deleted_ = true;
     return true;

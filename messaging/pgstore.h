@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,6 +23,12 @@
 struct pg_conn;
 
 namespace trevane::mq {
+
+namespace pgsql { // the statements' parameters and results (pgstore.cpp)
+struct Param;
+struct Result;
+struct Step;
+} // namespace pgsql
 
 // The schema version this build reads and writes; a database with another one is refused.
 constexpr int PG_SCHEMA_VERSION = 2;
@@ -74,8 +81,24 @@ public:
 
 private:
     bool connect(pg_conn *&connection, Failure &failure);
-    // Runs the statement in the unit of work, beginning the unit first when none is open.
-    bool openUnit(const char *statement, Failure &failure);
+    // Runs statements in the unit of work after a savepoint of that name (for the caller to
+    // undo them alone), beginning the unit or releasing the last savepoint before; all in
+    // one round trip. Their results, or none when the unit could not be begun or
+    // continued, with the failure.
+    std::vector<pgsql::Result> inUnit(const char *savepoint, std::vector<pgsql::Step> steps,
+                                      Failure &failure);
+    // Deletes the queues the condition on trevane_queue selects ($1 the key), with their
+    // messages, and runs then (with the key) in the same transaction, unless refused(all,
+    // held) says no (and fills the failure).
+    bool deleteQueues(const char *queues, const pgsql::Param &key,
+                      const std::function<bool(int64_t, int64_t)> &refused, const char *then,
+                      std::string_view what, Failure &failure);
+    // The unit has ended: nothing held, nothing to notify.
+    void forgetUnit();
+    // The unit's connection broke, and the server rolled the unit back.
+    void unitLost();
+    bool inserted(pg_conn *connection, const pgsql::Result &r, const QueueDefinition &queue,
+                  Failure &failure);
     bool checkQueueManager(bool deletedIsFailure, Failure &failure);
     // Records, durable with the next flush, that the unit got this message.
     bool countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure);
@@ -88,7 +111,8 @@ private:
     pg_conn *auto_ = nullptr; // statements that commit at once
     pg_conn *unit_ = nullptr; // the unit of work's transaction, open from its first get
     bool inUnit_ = false;
-    bool getSavepoint_ = false; // the last get's savepoint, not yet released
+    bool lostUnit_ = false; // a unit was lost with its connection: every call fails
+    std::string savepoint_; // the unit's last savepoint, not yet released
     struct Held {
         int64_t seq; // the message's arrival number
         int64_t queueId;

@@ -117,6 +117,38 @@ TEST_F(PostgresQueueManager, WaitingGetIsWokenByAnotherConnectionsCommit) {
     disconnect(hconn);
 }
 
+// The server ends only the session of a unit of work: the call that finds out fails, and so
+// does every call after it but MQDISC, so that the program never commits the rest of the
+// unit as if it were all of it.
+TEST_F(PostgresQueueManager, UnitLostWithItsSessionLeavesTheConnectionBroken) {
+    MQHCONN hconn = connect(QMGR);
+    MQHOBJ in = openQueue(hconn, "Q.IN", MQOO_INPUT_SHARED | MQOO_OUTPUT);
+    ASSERT_EQ(put(hconn, in, "first"), OK);
+    ASSERT_EQ(put(hconn, in, "second"), OK);
+    ASSERT_EQ(get(hconn, in, MQGMO_SYNCPOINT).body, "first");
+    ASSERT_EQ(serverCommand("trevane_mq_qm",
+                            "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                            " WHERE datname = 'trevane_mq_qm' AND state = 'idle in transaction'"),
+              "");
+    EXPECT_EQ(get(hconn, in, MQGMO_SYNCPOINT).outcome, failed(MQRC_CONNECTION_LOST));
+    EXPECT_EQ(get(hconn, in, MQGMO_SYNCPOINT).outcome, failed(MQRC_CONNECTION_LOST));
+    Outcome outcome;
+    MQCMIT(hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, failed(MQRC_CONNECTION_LOST));
+    EXPECT_NE(std::string(mqLastErrorDetail()).find("rolled back"), std::string::npos)
+        << mqLastErrorDetail();
+    MQDISC(&hconn, &outcome.compCode, &outcome.reason);
+    EXPECT_EQ(outcome, OK);
+
+    MQHCONN again = connect(QMGR);
+    MQHOBJ queue = openQueue(again, "Q.IN", MQOO_INPUT_SHARED);
+    Got got = get(again, queue);
+    EXPECT_EQ(got.body, "first") << "the lost unit was rolled back";
+    EXPECT_EQ(got.md.BackoutCount, 1);
+    EXPECT_EQ(get(again, queue).body, "second");
+    disconnect(again);
+}
+
 TEST_F(PostgresQueueManager, UnreachableServerAndOtherSchemaVersionAreRefused) {
     // An entry naming a server that does not answer: 2059, naming the server.
     {

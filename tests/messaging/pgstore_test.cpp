@@ -6,8 +6,10 @@
 #include "tests/support/pgstatement.h"
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -361,4 +363,32 @@ TEST_F(PgStoreTest, ChangesToAWatchedQueueAndOnlyThoseWakeItsGetter) {
     EXPECT_EQ(take(getter), "reply");
     EXPECT_EQ(take(getter), "reply");
     EXPECT_EQ(take(getter), "<2033>");
+}
+
+// A put that commits while its queue is being deleted is counted, so that the deletion is
+// refused, or fails finding its queue gone: it is never deleted with the queue uncounted.
+TEST_F(PgStoreTest, PutCommittingWhileItsQueueIsDeletedIsNeverDeletedUncounted) {
+    Opened a;
+    openStore(a);
+    // Another client's put, stored but not yet committed.
+    PGconn *other = PQconnectdb(conninfo().c_str());
+    ASSERT_EQ(PQstatus(other), CONNECTION_OK) << PQerrorMessage(other);
+    std::string insert = "INSERT INTO trevane_message (queue_id, priority, msg_id, correl_id,"
+                         " md, body) VALUES (" +
+                         std::to_string(a.queue.id) + ", 0, '', '', '', 'late')";
+    for (const std::string &sql : {std::string("BEGIN"), insert}) {
+        PGresult *r = PQexec(other, sql.c_str());
+        ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(other);
+        PQclear(r);
+    }
+    Failure failure;
+    bool deleted = true;
+    std::thread deleter([&] { deleted = a.store.deleteQueue("Q1", false, failure); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PQclear(PQexec(other, "COMMIT"));
+    PQfinish(other);
+    deleter.join();
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(failure.reason, MQRC_OBJECT_IN_USE) << failure.detail;
+    EXPECT_EQ(depth(a), 1);
 }
