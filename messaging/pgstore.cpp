@@ -32,6 +32,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -178,34 +179,66 @@ std::string channelOf(int64_t queueId) {
     return "trevane_q_" + std::to_string(queueId);
 }
 
+// A list of numbers or names as an array parameter: {1,2,3}.
+template <typename T, typename Text> Param array(const std::vector<T> &items, Text textOf) {
+    std::string value = "{";
+    for (size_t i = 0; i < items.size(); ++i) {
+        value += (i > 0 ? "," : "") + textOf(items[i]);
+    }
+    return text(value + "}");
+}
+
 // One statement, a transaction of its own, that notifies the channels of these queues and
 // commits without waiting for a flush (see the top of this file).
-std::string notifySql(const std::vector<int64_t> &queueIds) {
-    std::string sql = "SELECT set_config('synchronous_commit', 'off', true)";
-    for (size_t i = 0; i < queueIds.size(); ++i) {
-        if (std::find(queueIds.begin(), queueIds.begin() + i, queueIds[i]) ==
-            queueIds.begin() + i) {
-            sql += ", pg_notify('" + channelOf(queueIds[i]) + "', '')";
-        }
-    }
-    return sql;
+Step notifyStep(const std::vector<int64_t> &queueIds) {
+    std::vector<int64_t> distinct = queueIds;
+    std::sort(distinct.begin(), distinct.end());
+    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+    return {"SELECT set_config('synchronous_commit', 'off', true), pg_notify(channel, '')"
+            " FROM unnest($1::text[]) channel",
+            {array(distinct, channelOf)},
+            true};
 }
 
 // Sends the statements in one round trip (a pipeline) and answers the result of each, in
 // order. After one that fails, those up to the next sync are not run (their results say
-// PGRES_PIPELINE_ABORTED); a broken connection answers failures for the rest.
-std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &steps) {
+// PGRES_PIPELINE_ABORTED); a broken connection answers failures for the rest. Statements
+// with parameters are prepared on the connection at their first use (prepared: the names
+// of those prepared so far), so that the server parses and plans each of them once.
+std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &steps,
+                                std::map<std::string, std::string> &prepared) {
+    static std::atomic<uint64_t> lastName{0};
     std::vector<Result> results;
+    // What each result answers, in order: a step, or the preparation of this text.
+    std::vector<const std::string *> preparing;
     int syncs = 0;
     if (PQenterPipelineMode(connection) != 0) {
         for (size_t i = 0; i < steps.size(); ++i) {
-            Bound bound(steps[i].params);
-            if (PQsendQueryParams(connection, steps[i].sql.c_str(), bound.count(), nullptr,
-                                  bound.values.data(), bound.lengths.data(), bound.formats.data(),
-                                  1) == 0) {
+            const Step &step = steps[i];
+            Bound bound(step.params);
+            int sent = 0;
+            if (step.params.empty()) {
+                sent = PQsendQueryParams(connection, step.sql.c_str(), 0, nullptr, nullptr, nullptr,
+                                         nullptr, 1);
+            } else {
+                auto [name, fresh] = prepared.try_emplace(step.sql);
+                if (fresh) {
+                    name->second = "trevane_" + std::to_string(++lastName);
+                    preparing.push_back(&name->first);
+                    if (PQsendPrepare(connection, name->second.c_str(), step.sql.c_str(),
+                                      bound.count(), nullptr) == 0) {
+                        break;
+                    }
+                }
+                sent = PQsendQueryPrepared(connection, name->second.c_str(), bound.count(),
+                                           bound.values.data(), bound.lengths.data(),
+                                           bound.formats.data(), 1);
+            }
+            if (sent == 0) {
                 break;
             }
-            if (steps[i].sync || i + 1 == steps.size()) {
+            preparing.push_back(nullptr);
+            if (step.sync || i + 1 == steps.size()) {
                 if (PQpipelineSync(connection) == 0) {
                     break;
                 }
@@ -215,6 +248,7 @@ std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &st
         // Each statement's result is followed by a null, each sync answers with a result
         // of its own, and two nulls in a row mean nothing more is coming.
         bool idle = false;
+        size_t answered = 0;
         while (syncs > 0) {
             PGresult *r = PQgetResult(connection);
             if (r == nullptr) {
@@ -228,11 +262,26 @@ std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &st
             if (PQresultStatus(r) == PGRES_PIPELINE_SYNC) {
                 --syncs;
                 PQclear(r);
-            } else {
-                results.emplace_back(r);
+                continue;
             }
+            const std::string *text = answered < preparing.size() ? preparing[answered] : nullptr;
+            ++answered;
+            if (text == nullptr) {
+                results.emplace_back(r);
+                continue;
+            }
+            if (PQresultStatus(r) != PGRES_COMMAND_OK) {
+                prepared.erase(*text);
+            }
+            PQclear(r);
         }
         PQexitPipelineMode(connection);
+        // Preparations never answered may not have happened.
+        for (size_t k = answered; k < preparing.size(); ++k) {
+            if (preparing[k] != nullptr) {
+                prepared.erase(*preparing[k]);
+            }
+        }
     }
     while (results.size() < steps.size()) {
         results.emplace_back(PQmakeEmptyPGresult(connection, PGRES_FATAL_ERROR));
@@ -243,10 +292,10 @@ std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &st
 // Runs one statement in a transaction of its own, committed with a flush, then notifies the
 // queue's channel in a transaction that waits for none; both in one round trip. The
 // statement's result.
-Result runThenNotify(pg_conn *connection, const char *sql, std::vector<Param> params,
-                     int64_t queueId) {
-    std::vector<Step> steps{{sql, std::move(params), true}, {notifySql({queueId}), {}, true}};
-    return std::move(runPipeline(connection, steps).front());
+Result runThenNotify(pg_conn *connection, std::map<std::string, std::string> &prepared,
+                     const char *sql, std::vector<Param> params, int64_t queueId) {
+    std::vector<Step> steps{{sql, std::move(params), true}, notifyStep({queueId})};
+    return std::move(runPipeline(connection, steps, prepared).front());
 }
 
 // The server a connection text names, for messages: host (or socket directory) and port.
@@ -341,12 +390,29 @@ bool PgStore::connect(pg_conn *&connection, Failure &failure) {
         connection = nullptr;
         return false;
     }
-    // A statement never waits for long on a lock another connection holds.
-    Result r = run(connection, "SET lock_timeout = '10s'");
+    // A statement never waits for long on a lock another connection holds. A prepared
+    // statement keeps one plan, made for any queue and selection. Tables of messages are
+    // nearly empty but full of rows just deleted, so their statistics favour reading a
+    // whole table, or all the index entries of a queue and sorting them, over walking the
+    // index in delivery order: only the walk stops at the first message, and only it marks
+    // the deleted rows it passes so that the next one skips them. Every statement here has
+    // an index to walk. (The few that must read a whole table, of a handful of rows, would
+    // then look costly enough to be compiled first.)
+    Result r(PQexec(connection, "SET lock_timeout = '10s';"
+                                " SET plan_cache_mode = force_generic_plan;"
+                                " SET enable_seqscan = off; SET enable_bitmapscan = off;"
+                                " SET jit = off"));
     if (!r.ok()) {
         return failed(connection, name_, conninfo_, "set up the connection", failure);
     }
+    (&connection == &unit_ ? preparedUnit_ : preparedAuto_).clear();
     return true;
+}
+
+Result PgStore::exec(pg_conn *connection, Step step) {
+    return std::move(runPipeline(connection, {std::move(step)},
+                                 connection == unit_ ? preparedUnit_ : preparedAuto_)
+                         .front());
 }
 
 bool PgStore::create(std::string_view qmgrName, Failure &failure) {
@@ -607,8 +673,8 @@ bool PgStore::inserted(pg_conn *connection, const Result &r, const QueueDefiniti
 
 bool PgStore::put(const QueueDefinition &queue, const MQMD &md, const void *data, MQLONG length,
                   Failure &failure) {
-    Result r = runThenNotify(auto_, INSERT_SQL, insertParams(queue, md, data, length, nowMillis()),
-                             queue.id);
+    Result r = runThenNotify(auto_, preparedAuto_, INSERT_SQL,
+                             insertParams(queue, md, data, length, nowMillis()), queue.id);
     return inserted(auto_, r, queue, failure);
 }
 
@@ -634,7 +700,7 @@ std::vector<Result> PgStore::inUnit(const char *savepoint, std::vector<Step> ste
     size_t first = before.size();
     steps.insert(steps.begin(), std::make_move_iterator(before.begin()),
                  std::make_move_iterator(before.end()));
-    std::vector<Result> results = runPipeline(unit_, steps);
+    std::vector<Result> results = runPipeline(unit_, steps, preparedUnit_);
     if (begins && results.front().ok()) {
         inUnit_ = true;
     }
@@ -671,15 +737,12 @@ void PgStore::forgetUnit() {
 }
 
 bool PgStore::countUncommittedGet(int64_t seq, int64_t queueId, Failure &failure) {
-    // One round trip, committed without waiting for the flush (see the top of this file).
-    std::string sql = "BEGIN; SET LOCAL synchronous_commit = off;"
-                      " INSERT INTO trevane_backout (seq, queue_id) VALUES (" +
-                      std::to_string(seq) + ", " + std::to_string(queueId) + "); COMMIT";
-    Result r(PQexec(auto_, sql.c_str()));
+    // Committed without waiting for the flush (see the top of this file).
+    Result r = exec(auto_, {"INSERT INTO trevane_backout (seq, queue_id) SELECT $1, $2"
+                            " FROM set_config('synchronous_commit', 'off', true)",
+                            {number(seq), number(queueId)}});
     if (!r.ok()) {
-        failed(auto_, name_, conninfo_, "count the get under syncpoint", failure);
-        run(auto_, "ROLLBACK");
-        return false;
+        return failed(auto_, name_, conninfo_, "count the get under syncpoint", failure, r.result);
     }
     return true;
 }
@@ -728,15 +791,14 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
     // longest body taken (null for any), $5 now. The last column tells whether it was
     // removed; no row means no message.
     bool hold = request.mode == GetMode::Hold;
-    std::string take =
-        "WITH first AS (" + select +
-        " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED),"
-        " taken AS (DELETE FROM trevane_message t USING first WHERE t.seq = first.seq"
-        " AND ($4::integer IS NULL OR length(first.body) <= $4 OR first.expires_at <= $5)"
-        " RETURNING t.seq)";
+    std::string take = "WITH first AS (" + select +
+                       " ORDER BY priority DESC, seq LIMIT 1 FOR UPDATE SKIP LOCKED),"
+                       " taken AS (DELETE FROM trevane_message WHERE seq = (SELECT seq FROM first"
+                       " WHERE $4::integer IS NULL OR length(body) <= $4 OR expires_at <= $5)"
+                       " RETURNING seq)";
     if (!hold) {
         // Outside syncpoint the removal is for good, and commits with the statement.
-        take += ", counted AS (DELETE FROM trevane_backout WHERE seq IN (SELECT seq FROM taken))";
+        take += ", counted AS (DELETE FROM trevane_backout WHERE seq = (SELECT seq FROM taken))";
     }
     take += " SELECT first.*, (SELECT count(*) FROM taken) FROM first";
     enum { C_TAKEN = C_BODY + 1 };
@@ -766,7 +828,7 @@ bool PgStore::get(const QueueDefinition &queue, const GetRequest &request, MQMD 
             }
             r = std::move(results.front());
         } else {
-            r = run(c, take.c_str(), params);
+            r = exec(c, {take, std::move(params)});
         }
         if (!r.ok()) {
             return fail("get a message", r);
@@ -826,16 +888,13 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
         queueIds.push_back(put.queue.id);
     }
     if (!held_.empty()) {
-        std::string sql = "DELETE FROM trevane_backout WHERE seq IN (";
-        for (size_t i = 0; i < held_.size(); ++i) {
-            sql += (i > 0 ? "," : "") + std::to_string(held_[i].seq);
-        }
-        steps.push_back({sql + ")", {}});
+        steps.push_back({"DELETE FROM trevane_backout WHERE seq = ANY ($1::bigint[])",
+                         {array(held_, [](const Held &h) { return std::to_string(h.seq); })}});
     }
     size_t commitAt = steps.size();
     steps.push_back({"COMMIT", {}, true});
     if (!queueIds.empty()) {
-        steps.push_back({notifySql(queueIds), {}, true});
+        steps.push_back(notifyStep(queueIds));
     }
     std::vector<Result> results = inUnit("puts", std::move(steps), failure);
     if (results.empty()) {
@@ -887,7 +946,7 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     if (!queueIds.empty() && PQstatus(auto_) == CONNECTION_OK) {
         // Wakes the getters waiting on those queues. A failure here shows at the next call
         // on this connection.
-        run(auto_, notifySql(queueIds).c_str());
+        exec(auto_, notifyStep(queueIds));
     }
     return true;
 }

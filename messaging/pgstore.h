@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,6 +94,8 @@ private:
     bool deleteQueues(const char *queues, const pgsql::Param &key,
                       const std::function<bool(int64_t, int64_t)> &refused, const char *then,
                       std::string_view what, Failure &failure);
+    // Runs one statement (prepared at its first use when it has parameters).
+    pgsql::Result exec(pg_conn *connection, pgsql::Step step);
     // The unit has ended: nothing held, nothing to notify.
     void forgetUnit();
     // The unit's connection broke, and the server rolled the unit back.
@@ -119,6 +122,9 @@ private:
     };
     std::vector<Held> held_;    // the messages the unit got
     std::set<int64_t> watched_; // the queues whose channels auto_ listens on
+    // The statements prepared on each connection: their texts and names.
+    std::map<std::string, std::string> preparedAuto_;
+    std::map<std::string, std::string> preparedUnit_;
     int64_t notifications_ = 0;
 };
 
