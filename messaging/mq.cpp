@@ -613,7 +613,9 @@ void MQGET(MQHCONN hconn, MQHOBJ hobj, MQMD *md, MQGMO *gmo, MQLONG bufferLength
     auto pause = std::chrono::milliseconds(1);
     Failure versionFailure; // an unreadable version only costs an extra look
     if (waiting) {
-        store.watch(open->queue);
+        static constexpr MQBYTE none[MQ_MSG_ID_LENGTH] = {};
+        store.watch(open->queue, std::memcmp(found.MsgId, none, sizeof none) == 0 &&
+                                     std::memcmp(found.CorrelId, none, sizeof none) == 0);
     }
     int64_t seenVersion = waiting ? store.dataVersion(versionFailure) : -1;
     bool got = attempt();

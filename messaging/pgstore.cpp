@@ -34,13 +34,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <endian.h>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <poll.h>
+#include <random>
 #include <unistd.h>
+#include <unordered_set>
 #include <utility>
 
 namespace trevane::mq {
@@ -188,15 +194,32 @@ template <typename T, typename Text> Param array(const std::vector<T> &items, Te
     return text(value + "}");
 }
 
-// One statement, a transaction of its own, that notifies the channels of these queues and
-// commits without waiting for a flush (see the top of this file).
-Step notifyStep(const std::vector<int64_t> &queueIds) {
-    std::vector<int64_t> distinct = queueIds;
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    return {"SELECT set_config('synchronous_commit', 'off', true), pg_notify(channel, '')"
-            " FROM unnest($1::text[]) channel",
-            {array(distinct, channelOf)},
+// A notification's text, unique to one message put: a getter of this process that takes it
+// up claims it, so that the others waiting here on the same queue leave it (see claim).
+// Empty for messages made ready again, which concern every getter.
+std::string messageToken() {
+    static const uint64_t process = [] {
+        std::random_device random;
+        return (uint64_t{random()} << 32) ^ random() ^ static_cast<uint64_t>(::getpid());
+    }();
+    static std::atomic<uint64_t> last{0};
+    char token[48];
+    std::snprintf(token, sizeof token, "%016" PRIx64 ".%" PRIu64, process, ++last);
+    return token;
+}
+
+struct Notice {
+    int64_t queueId;
+    std::string token;
+};
+
+// One statement, a transaction of its own, that sends the notifications and commits
+// without waiting for a flush (see the top of this file).
+Step notifyStep(const std::vector<Notice> &notices) {
+    return {"SELECT set_config('synchronous_commit', 'off', true), pg_notify(channel, token)"
+            " FROM unnest($1::text[], $2::text[]) notice (channel, token)",
+            {array(notices, [](const Notice &n) { return channelOf(n.queueId); }),
+             array(notices, [](const Notice &n) { return n.token.empty() ? "\"\"" : n.token; })},
             true};
 }
 
@@ -294,7 +317,8 @@ std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &st
 // statement's result.
 Result runThenNotify(pg_conn *connection, std::map<std::string, std::string> &prepared,
                      const char *sql, std::vector<Param> params, int64_t queueId) {
-    std::vector<Step> steps{{sql, std::move(params), true}, notifyStep({queueId})};
+    std::vector<Step> steps{{sql, std::move(params), true},
+                            notifyStep({{queueId, messageToken()}})};
     return std::move(runPipeline(connection, steps, prepared).front());
 }
 
@@ -565,16 +589,52 @@ bool PgStore::fileIntact(Failure &failure) const {
     return true;
 }
 
-void PgStore::watch(const QueueDefinition &queue) {
+namespace {
+
+// Claims a notification for one getter of this process: false when another took it up
+// already. Only the last few thousand are remembered; one forgotten costs a getter a look.
+bool claim(const std::string &key) {
+    struct Claims {
+        std::mutex mutex;
+        std::unordered_set<std::string> claimed;
+        std::deque<std::string> order;
+    };
+    static Claims *claims = new Claims; // used until the process ends
+    std::lock_guard lock(claims->mutex);
+    if (!claims->claimed.insert(key).second) {
+        return false;
+    }
+    claims->order.push_back(key);
+    if (claims->order.size() > 4096) {
+        claims->claimed.erase(claims->order.front());
+        claims->order.pop_front();
+    }
+    return true;
+}
+
+} // namespace
+
+void PgStore::watch(const QueueDefinition &queue, bool anyMessage) {
+    waitingOn_ = channelOf(queue.id);
+    anyMessage_ = anyMessage;
     if (auto_ == nullptr || !watched_.insert(queue.id).second) {
         return;
     }
     // Before the get looks, so that a put committed after its look is counted. Should it
     // fail, the get finds new messages at its housekeeping rounds only.
-    std::string listen = "LISTEN " + channelOf(queue.id);
+    std::string listen = "LISTEN " + waitingOn_;
     if (!run(auto_, listen.c_str()).ok()) {
         watched_.erase(queue.id);
     }
+}
+
+bool PgStore::concerns(const std::string &channel, const std::string &token) {
+    // A put wakes one getter of this process that takes any message; a getter that selects
+    // looks at every put, and every getter at a message made ready again.
+    if (channel != waitingOn_) {
+        return false;
+    }
+    return token.empty() || !anyMessage_ || claim(conninfo_ + '\n' + channel + '\n' + token);
 }
 
 int64_t PgStore::dataVersion(Failure &failure) {
@@ -583,19 +643,23 @@ int64_t PgStore::dataVersion(Failure &failure) {
         return -1;
     }
     while (PGnotify *notice = PQnotifies(auto_)) {
-        ++notifications_;
+        notices_.emplace_back(notice->relname, notice->extra);
         PQfreemem(notice);
     }
+    for (const auto &[channel, token] : notices_) {
+        notifications_ += concerns(channel, token) ? 1 : 0;
+    }
+    notices_.clear();
     return notifications_;
 }
 
 void PgStore::waitForChange(std::chrono::milliseconds longest) {
-    // Notifications libpq has read already count at once.
+    // Notifications libpq has read already end the wait at once.
     if (auto_ == nullptr || PQconsumeInput(auto_) == 0) {
         return;
     }
     if (PGnotify *notice = PQnotifies(auto_)) {
-        ++notifications_;
+        notices_.emplace_back(notice->relname, notice->extra);
         PQfreemem(notice);
         return;
     }
@@ -880,12 +944,12 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
     // and leaves the unit as it was, for the caller to back out; the counts of the unit's
     // gets, which go with their messages; the commit; and then the notification.
     std::vector<Step> steps;
-    std::vector<int64_t> queueIds;
+    std::vector<Notice> notices;
     for (const PendingPut &put : puts) {
         steps.push_back(
             {INSERT_SQL, insertParams(put.queue, put.md, put.body.data(),
                                       static_cast<MQLONG>(put.body.size()), put.putAt)});
-        queueIds.push_back(put.queue.id);
+        notices.push_back({put.queue.id, messageToken()});
     }
     if (!held_.empty()) {
         steps.push_back({"DELETE FROM trevane_backout WHERE seq = ANY ($1::bigint[])",
@@ -893,8 +957,8 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
     }
     size_t commitAt = steps.size();
     steps.push_back({"COMMIT", {}, true});
-    if (!queueIds.empty()) {
-        steps.push_back(notifyStep(queueIds));
+    if (!notices.empty()) {
+        steps.push_back(notifyStep(notices));
     }
     std::vector<Result> results = inUnit("puts", std::move(steps), failure);
     if (results.empty()) {
@@ -933,9 +997,12 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     if (!inUnit_) {
         return true;
     }
-    std::vector<int64_t> queueIds;
+    std::vector<Notice> notices;
     for (const Held &h : held_) {
-        queueIds.push_back(h.queueId);
+        if (std::none_of(notices.begin(), notices.end(),
+                         [&](const Notice &n) { return n.queueId == h.queueId; })) {
+            notices.push_back({h.queueId, {}});
+        }
     }
     forgetUnit();
     // The rows of trevane_backout already count the back-out. A connection that broke has
@@ -943,10 +1010,10 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     if (!run(unit_, "ROLLBACK").ok() && PQstatus(unit_) != CONNECTION_BAD) {
         return failed(unit_, name_, conninfo_, "back out", failure);
     }
-    if (!queueIds.empty() && PQstatus(auto_) == CONNECTION_OK) {
-        // Wakes the getters waiting on those queues. A failure here shows at the next call
+    if (!notices.empty() && PQstatus(auto_) == CONNECTION_OK) {
+        // Wakes every getter waiting on those queues. A failure here shows at the next call
         // on this connection.
-        exec(auto_, notifyStep(queueIds));
+        exec(auto_, notifyStep(notices));
     }
     return true;
 }

@@ -64,8 +64,8 @@ public:
     // each of its housekeeping rounds.
     int64_t recoverAbandoned(Failure &) override { return 1; }
     // Listens on the queue's channel, once per queue and connection.
-    void watch(const QueueDefinition &queue) override;
-    // The notifications received on the channels of the queues watched.
+    void watch(const QueueDefinition &queue, bool anyMessage) override;
+    // The notifications received for the queue watched last that concern this getter.
     int64_t dataVersion(Failure &failure) override;
     // False once this store deleted the queue manager or its entry is gone.
     bool stillPresent() const override;
@@ -94,6 +94,9 @@ private:
     bool deleteQueues(const char *queues, const pgsql::Param &key,
                       const std::function<bool(int64_t, int64_t)> &refused, const char *then,
                       std::string_view what, Failure &failure);
+    // Whether a notification received concerns the get waiting (see watch), claiming it
+    // from the other getters of this process when it takes any message.
+    bool concerns(const std::string &channel, const std::string &token);
     // Runs one statement (prepared at its first use when it has parameters).
     pgsql::Result exec(pg_conn *connection, pgsql::Step step);
     // The unit has ended: nothing held, nothing to notify.
@@ -125,7 +128,10 @@ private:
     // The statements prepared on each connection: their texts and names.
     std::map<std::string, std::string> preparedAuto_;
     std::map<std::string, std::string> preparedUnit_;
-    int64_t notifications_ = 0;
+    int64_t notifications_ = 0;                                // those that concerned this getter
+    std::vector<std::pair<std::string, std::string>> notices_; // read, not yet counted
+    std::string waitingOn_;  // the channel of the queue watched last
+    bool anyMessage_ = true; // the getter watching it takes any message
 };
 
 } // namespace trevane::mq

@@ -146,9 +146,13 @@ public:
     // failure.
     virtual int64_t recoverAbandoned(Failure &failure) = 0;
 
-    // A get is about to wait for a message on this queue: from now on, changes to it count
-    // in dataVersion. Stores whose version counts every change need do nothing.
-    virtual void watch(const QueueDefinition &) {}
+    // A get is about to wait for a message on this queue (any message, or one it selects by
+    // identifier): from now on, changes to it count in dataVersion. Stores whose version
+    // counts every change need do nothing.
+    virtual void watch(const QueueDefinition &queue, bool anyMessage) {
+        (void)queue;
+        (void)anyMessage;
+    }
     // Changes whenever another connection commits (cheap: no table is read).
     virtual int64_t dataVersion(Failure &failure) = 0;
     // False once the queue manager was deleted or replaced after this open.

@@ -216,7 +216,7 @@ TEST_F(PgStoreTest, UnitsOfWorkAcrossConnections) {
     put(a, "one", 0);
     put(a, "two", 0);
     Failure failure;
-    b.store.watch(b.queue);
+    b.store.watch(b.queue, true);
     int64_t version = b.store.dataVersion(failure);
 
     // A message got under syncpoint is invisible to the other connection, which skips it.
@@ -318,9 +318,9 @@ TEST_F(PgStoreTest, BackOutRaisesTheCountBeforeAnyoneCanTakeTheMessage) {
     }
 }
 
-// A getter counts the changes to the queues it waits on, whichever way they were made: a put
-// that commits at once, a unit's commit and a back-out; a put to another queue wakes nobody
-// waiting here.
+// A getter counts the changes to the queue it waits on, whichever way they were made: a put
+// that commits at once, a unit's commit (one for each message) and a back-out; a put to
+// another queue wakes nobody waiting here.
 TEST_F(PgStoreTest, ChangesToAWatchedQueueAndOnlyThoseWakeItsGetter) {
     Opened getter;
     Opened writer;
@@ -328,7 +328,7 @@ TEST_F(PgStoreTest, ChangesToAWatchedQueueAndOnlyThoseWakeItsGetter) {
     openStore(getter);
     openStore(writer);
     openStore(other, "Q2");
-    getter.store.watch(getter.queue);
+    getter.store.watch(getter.queue, true);
     Failure failure;
     int64_t version = getter.store.dataVersion(failure);
     // The changes seen after the given one, once the next has arrived (the server sends
@@ -354,7 +354,7 @@ TEST_F(PgStoreTest, ChangesToAWatchedQueueAndOnlyThoseWakeItsGetter) {
     PendingPut elsewhere = reply;
     elsewhere.queue = other.queue;
     ASSERT_TRUE(writer.store.commit(1, {elsewhere, reply, reply}, failure)) << failure.detail;
-    EXPECT_EQ(changesAfter(version), 1);
+    EXPECT_EQ(changesAfter(version), 2) << "one for each message put here";
     version = getter.store.dataVersion(failure);
 
     EXPECT_EQ(take(writer, GetMode::Hold), "reply");
@@ -391,4 +391,54 @@ TEST_F(PgStoreTest, PutCommittingWhileItsQueueIsDeletedIsNeverDeletedUncounted) 
     EXPECT_FALSE(deleted);
     EXPECT_EQ(failure.reason, MQRC_OBJECT_IN_USE) << failure.detail;
     EXPECT_EQ(depth(a), 1);
+}
+
+// Of the getters of one process waiting for any message on a queue, one put wakes one; a
+// getter that selects by identifier, and every getter for a message made ready again by a
+// back-out, are woken all the same.
+TEST_F(PgStoreTest, OnePutWakesOneGetterOfAProcessThatTakesAnyMessage) {
+    Opened any1;
+    Opened any2;
+    Opened selecting;
+    Opened writer;
+    for (Opened *o : {&any1, &any2, &selecting, &writer}) {
+        openStore(*o);
+    }
+    any1.store.watch(any1.queue, true);
+    any2.store.watch(any2.queue, true);
+    selecting.store.watch(selecting.queue, false);
+    Failure failure;
+    auto versions = [&] {
+        std::vector<int64_t> seen;
+        for (Opened *o : {&any1, &any2, &selecting}) {
+            seen.push_back(o->store.dataVersion(failure));
+        }
+        return seen;
+    };
+    // Waits until the selecting getter, which counts everything, has seen n more.
+    auto settle = [&](int64_t selectingBefore, int64_t n) {
+        for (int i = 0; i < 500 && selecting.store.dataVersion(failure) < selectingBefore + n;
+             ++i) {
+            selecting.store.waitForChange(std::chrono::milliseconds(10));
+        }
+        for (Opened *o : {&any1, &any2}) {
+            o->store.waitForChange(std::chrono::milliseconds(50));
+        }
+    };
+    std::vector<int64_t> before = versions();
+    put(writer, "one");
+    put(writer, "two");
+    settle(before[2], 2);
+    std::vector<int64_t> after = versions();
+    EXPECT_EQ(after[2] - before[2], 2);
+    EXPECT_EQ((after[0] - before[0]) + (after[1] - before[1]), 2) << "each put woke one";
+
+    EXPECT_EQ(take(writer, GetMode::Hold), "one");
+    ASSERT_TRUE(writer.store.backOut(1, failure)) << failure.detail;
+    before = after;
+    settle(before[2], 1);
+    after = versions();
+    EXPECT_EQ(after[0] - before[0], 1);
+    EXPECT_EQ(after[1] - before[1], 1);
+    EXPECT_EQ(after[2] - before[2], 1);
 }
