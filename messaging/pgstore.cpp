@@ -7,9 +7,10 @@
 // ends at MQCMIT or MQBACK. A get locks its row with FOR UPDATE SKIP LOCKED inside a
 // savepoint, so a message it cannot take (too long for the buffer) is released at once.
 //
-// Notifications. Every change that makes a message ready notifies its queue's channel,
-// which dataVersion counts for the queues this store's gets have waited on. The
-// notification goes in a transaction of its own, after the change has committed, and that
+// Notifications. Every change that makes a message ready notifies its queue's channel; the
+// process's listener (pglistener.h) wakes getters waiting on that queue, and dataVersion
+// counts the times this store's getter was woken. The notification goes in a transaction
+// of its own, after the change has committed, and that
 // transaction waits for no flush: the server holds a lock of the whole database from a
 // notifying transaction's commit until its flush is done, so a notification inside the
 // change's synced commit would make every put wait for the flush of the one before instead
@@ -38,15 +39,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <endian.h>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <poll.h>
 #include <random>
+#include <thread>
 #include <unistd.h>
-#include <unordered_set>
 #include <utility>
 
 namespace trevane::mq {
@@ -194,9 +193,10 @@ template <typename T, typename Text> Param array(const std::vector<T> &items, Te
     return text(value + "}");
 }
 
-// A notification's text, unique to one message put: a getter of this process that takes it
-// up claims it, so that the others waiting here on the same queue leave it (see claim).
-// Empty for messages made ready again, which concern every getter.
+// A notification's text for one message put, different for each (the server sends the
+// notifications of one transaction that are alike only once): it wakes one getter of a
+// process that takes any message (see pglistener.h). Empty for messages made ready again,
+// which wake every getter.
 std::string messageToken() {
     static const uint64_t process = [] {
         std::random_device random;
@@ -391,20 +391,11 @@ void PgStore::close() {
     }
     forgetUnit();
     lostUnit_ = false;
-    watched_.clear();
+    waiter_.reset();
 }
 
 bool PgStore::connect(pg_conn *&connection, Failure &failure) {
-    // A server that does not answer fails MQCONN within PG_CONNECT_TIMEOUT seconds unless
-    // the connection text or PGCONNECT_TIMEOUT says otherwise: the text, expanded in place
-    // of dbname, comes after the default and overrides it.
-    const char *timeout = std::getenv("PGCONNECT_TIMEOUT");
-    std::string seconds = std::to_string(PG_CONNECT_TIMEOUT);
-    const char *const keywords[] = {"connect_timeout", "dbname", nullptr};
-    const char *const values[] = {timeout != nullptr && *timeout != '\0' ? timeout
-                                                                         : seconds.c_str(),
-                                  conninfo_.c_str(), nullptr};
-    connection = PQconnectdbParams(keywords, values, 1);
+    connection = connectToServer(conninfo_);
     if (PQstatus(connection) != CONNECTION_OK) {
         failure = {MQRC_Q_MGR_UNREACHABLE, "queue manager " + name_ +
                                                ": cannot reach its PostgreSQL server " +
@@ -589,82 +580,26 @@ bool PgStore::fileIntact(Failure &failure) const {
     return true;
 }
 
-namespace {
-
-// Claims a notification for one getter of this process: false when another took it up
-// already. Only the last few thousand are remembered; one forgotten costs a getter a look.
-bool claim(const std::string &key) {
-    struct Claims {
-        std::mutex mutex;
-        std::unordered_set<std::string> claimed;
-        std::deque<std::string> order;
-    };
-    static Claims *claims = new Claims; // used until the process ends
-    std::lock_guard lock(claims->mutex);
-    if (!claims->claimed.insert(key).second) {
-        return false;
-    }
-    claims->order.push_back(key);
-    if (claims->order.size() > 4096) {
-        claims->claimed.erase(claims->order.front());
-        claims->order.pop_front();
-    }
-    return true;
-}
-
-} // namespace
-
 void PgStore::watch(const QueueDefinition &queue, bool anyMessage) {
-    waitingOn_ = channelOf(queue.id);
-    anyMessage_ = anyMessage;
-    if (auto_ == nullptr || !watched_.insert(queue.id).second) {
-        return;
+    if (waiter_ == nullptr) {
+        waiter_ = std::make_unique<PgWaiter>(conninfo_);
     }
-    // Before the get looks, so that a put committed after its look is counted. Should it
-    // fail, the get finds new messages at its housekeeping rounds only.
-    std::string listen = "LISTEN " + waitingOn_;
-    if (!run(auto_, listen.c_str()).ok()) {
-        watched_.erase(queue.id);
-    }
+    // Should the listener fail to listen, the get finds new messages at its housekeeping
+    // rounds only.
+    waiter_->watch(channelOf(queue.id), anyMessage);
 }
 
-bool PgStore::concerns(const std::string &channel, const std::string &token) {
-    // A put wakes one getter of this process that takes any message; a getter that selects
-    // looks at every put, and every getter at a message made ready again.
-    if (channel != waitingOn_) {
-        return false;
-    }
-    return token.empty() || !anyMessage_ || claim(conninfo_ + '\n' + channel + '\n' + token);
-}
-
-int64_t PgStore::dataVersion(Failure &failure) {
-    if (PQconsumeInput(auto_) == 0) {
-        failed(auto_, name_, conninfo_, "read notifications", failure);
-        return -1;
-    }
-    while (PGnotify *notice = PQnotifies(auto_)) {
-        notices_.emplace_back(notice->relname, notice->extra);
-        PQfreemem(notice);
-    }
-    for (const auto &[channel, token] : notices_) {
-        notifications_ += concerns(channel, token) ? 1 : 0;
-    }
-    notices_.clear();
-    return notifications_;
+int64_t PgStore::dataVersion(Failure &) {
+    wakeupsSeen_ = waiter_ != nullptr ? waiter_->wakeups() : 0;
+    return wakeupsSeen_;
 }
 
 void PgStore::waitForChange(std::chrono::milliseconds longest) {
-    // Notifications libpq has read already end the wait at once.
-    if (auto_ == nullptr || PQconsumeInput(auto_) == 0) {
+    if (waiter_ == nullptr) {
+        std::this_thread::sleep_for(longest);
         return;
     }
-    if (PGnotify *notice = PQnotifies(auto_)) {
-        notices_.emplace_back(notice->relname, notice->extra);
-        PQfreemem(notice);
-        return;
-    }
-    pollfd socket{PQsocket(auto_), POLLIN, 0};
-    ::poll(&socket, 1, static_cast<int>(longest.count()));
+    waiter_->wait(wakeupsSeen_, longest);
 }
 
 bool PgStore::findQueue(std::string_view queueName, QueueDefinition &queue, Failure &failure) {

@@ -11,13 +11,14 @@
 #ifndef MESSAGING_PGSTORE_H
 #define MESSAGING_PGSTORE_H
 
+#include "messaging/pglistener.h"
 #include "messaging/store.h"
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -63,9 +64,9 @@ public:
     // answers 1 (its messages may be ready again), so that a waiting get looks again at
     // each of its housekeeping rounds.
     int64_t recoverAbandoned(Failure &) override { return 1; }
-    // Listens on the queue's channel, once per queue and connection.
+    // Has the process's listener wake this getter for the queue's messages.
     void watch(const QueueDefinition &queue, bool anyMessage) override;
-    // The notifications received for the queue watched last that concern this getter.
+    // The times this getter was woken.
     int64_t dataVersion(Failure &failure) override;
     // False once this store deleted the queue manager or its entry is gone.
     bool stillPresent() const override;
@@ -75,8 +76,7 @@ public:
     bool deleteQueue(std::string_view queueName, bool purge, Failure &failure) override;
     bool listQueues(std::vector<mqQueueInfo_t> &queues, Failure &failure) override;
     bool markDeleted(bool force, Failure &failure) override;
-    // Sleeps until a notification arrives on a watched queue's channel, or for at most the
-    // given time.
+    // Sleeps until this getter is woken, or for at most the given time.
     void waitForChange(std::chrono::milliseconds longest) override;
     void close() override;
 
@@ -94,9 +94,6 @@ private:
     bool deleteQueues(const char *queues, const pgsql::Param &key,
                       const std::function<bool(int64_t, int64_t)> &refused, const char *then,
                       std::string_view what, Failure &failure);
-    // Whether a notification received concerns the get waiting (see watch), claiming it
-    // from the other getters of this process when it takes any message.
-    bool concerns(const std::string &channel, const std::string &token);
     // Runs one statement (prepared at its first use when it has parameters).
     pgsql::Result exec(pg_conn *connection, pgsql::Step step);
     // The unit has ended: nothing held, nothing to notify.
@@ -123,15 +120,12 @@ private:
         int64_t seq; // the message's arrival number
         int64_t queueId;
     };
-    std::vector<Held> held_;    // the messages the unit got
-    std::set<int64_t> watched_; // the queues whose channels auto_ listens on
+    std::vector<Held> held_; // the messages the unit got
     // The statements prepared on each connection: their texts and names.
     std::map<std::string, std::string> preparedAuto_;
     std::map<std::string, std::string> preparedUnit_;
-    int64_t notifications_ = 0;                                // those that concerned this getter
-    std::vector<std::pair<std::string, std::string>> notices_; // read, not yet counted
-    std::string waitingOn_;  // the channel of the queue watched last
-    bool anyMessage_ = true; // the getter watching it takes any message
+    std::unique_ptr<PgWaiter> waiter_; // made at the first wait
+    int64_t wakeupsSeen_ = 0;          // at the last dataVersion
 };
 
 } // namespace trevane::mq
