@@ -86,7 +86,12 @@ public:
         }
         wanted_.insert(channel);
         poke();
-        // Until the thread has listened, or has failed to; a server that does not answer
+        if (down_) {
+            // The server did not answer the last attempt: the getter does not wait for the
+            // next one, which the thread makes each second.
+            return false;
+        }
+        // Until the thread has listened, or has failed to; a server that stops answering
         // holds the getter for at most a connection attempt.
         uint64_t failures = failures_;
         listened_.wait_for(lock, std::chrono::seconds(PG_CONNECT_TIMEOUT + 1),
@@ -129,6 +134,7 @@ private:
                     wanted_.insert(listening_.begin(), listening_.end());
                     listening_.clear();
                     failures_ += up ? 0 : 1;
+                    down_ = !up;
                 }
                 listened_.notify_all();
                 if (!up) {
@@ -246,6 +252,7 @@ private:
     std::set<std::string> wanted_;    // channels to listen on
     std::set<std::string> listening_; // channels listened on
     uint64_t failures_ = 0;           // connections and LISTENs that failed
+    bool down_ = false;               // the last connection attempt failed
     uint64_t turn_ = 0;
 };
 

@@ -177,32 +177,6 @@ TEST_F(PostgresQueueManager, UnreachableServerAndOtherSchemaVersionAreRefused) {
 
 namespace {
 
-// A server that accepts connections and never answers: a Unix socket that listens, in a
-// directory of its own.
-class SilentServer {
-public:
-    explicit SilentServer(const std::string &directory) {
-        socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::string path = directory + "/.s.PGSQL.5999";
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        listening_ = socket_ >= 0 &&
-                     ::bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-                     ::listen(socket_, 8) == 0;
-    }
-    ~SilentServer() {
-        if (socket_ >= 0) {
-            ::close(socket_);
-        }
-    }
-    bool listening() const { return listening_; }
-
-private:
-    int socket_ = -1;
-    bool listening_ = false;
-};
-
 // A PostgreSQL server of the test's own (scripts/pg-fixture.sh), which it may stop and
 // start again without disturbing the tests that share the fixture's server.
 class OwnServer {

@@ -7,6 +7,7 @@
 #include "tests/support/pgstatement.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <set>
@@ -124,4 +125,19 @@ TEST_F(PgListenerTest, ListenerWhoseSessionEndsConnectsAgainAndStillWakesItsGett
     ASSERT_EQ(put(hconn, out, "after"), OK);
     EXPECT_TRUE(wokenAfter(seen)) << "woken by a put after the break";
     disconnect(hconn);
+}
+
+// A listener whose server does not answer tells the getter that asks after one connection
+// attempt, and the next getter at once instead of holding it for another attempt.
+TEST(PgListener, ServerThatDoesNotAnswerHoldsAGetterForOneAttemptOnly) {
+    TemporaryDirectory directory;
+    SilentServer silent(directory.path());
+    ASSERT_TRUE(silent.listening()) << std::strerror(errno);
+    trevane::mq::PgWaiter waiter("host=" + directory.path() +
+                                 " port=5999 dbname=x user=x connect_timeout=2");
+    EXPECT_FALSE(waiter.watch("trevane_q_1", true));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(waiter.watch("trevane_q_2", true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+        << "the second getter waited for another connection attempt";
 }

@@ -23,6 +23,8 @@
 #include <spawn.h>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,6 +41,32 @@ inline std::string pgCommand(const std::string &sql) {
     return pgfixture::runStatement(sql);
 }
 #endif
+
+// A server that accepts connections and never answers: a Unix socket that listens, in a
+// directory of its own.
+class SilentServer {
+public:
+    explicit SilentServer(const std::string &directory) {
+        socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string path = directory + "/.s.PGSQL.5999";
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        listening_ = socket_ >= 0 &&
+                     ::bind(socket_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                     ::listen(socket_, 8) == 0;
+    }
+    ~SilentServer() {
+        if (socket_ >= 0) {
+            ::close(socket_);
+        }
+    }
+    bool listening() const { return listening_; }
+
+private:
+    int socket_ = -1;
+    bool listening_ = false;
+};
 
 inline std::string reasonText(MQLONG reason) {
     return std::string(mqReasonName(reason)) + " (" + std::to_string(reason) + ")";
