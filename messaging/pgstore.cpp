@@ -2,20 +2,21 @@
 // browse, commit and back out messages (see pgstore.h).
 //
 // Each PgStore has two server connections: one whose statements commit at once (puts and
-// gets outside syncpoint, administration, and LISTEN for the queues a get waits on) and
-// one for the unit of work, whose transaction begins at its first get under syncpoint and
-// ends at MQCMIT or MQBACK. A get locks its row with FOR UPDATE SKIP LOCKED inside a
-// savepoint, so a message it cannot take (too long for the buffer) is released at once.
+// gets outside syncpoint, administration) and one for the unit of work, whose transaction
+// begins at its first get under syncpoint and ends at MQCMIT or MQBACK. A get locks its
+// row with FOR UPDATE SKIP LOCKED inside a savepoint, so a message it cannot take (too
+// long for the buffer) is released at once. The statements of one call go to the server
+// in one round trip (a pipeline), and those with parameters are prepared on each
+// connection at their first use.
 //
 // Notifications. Every change that makes a message ready notifies its queue's channel; the
 // process's listener (pglistener.h) wakes getters waiting on that queue, and dataVersion
 // counts the times this store's getter was woken. The notification goes in a transaction
-// of its own, after the change has committed, and that
-// transaction waits for no flush: the server holds a lock of the whole database from a
-// notifying transaction's commit until its flush is done, so a notification inside the
-// change's synced commit would make every put wait for the flush of the one before instead
-// of sharing a flush with the commits of other connections. Both go to the server in one
-// round trip.
+// of its own, after the change has committed, and that transaction waits for no flush:
+// the server holds a lock of the whole database from a notifying transaction's commit
+// until its flush is done, so a notification inside the change's synced commit would make
+// every put wait for the flush of the one before instead of sharing a flush with the
+// commits of other connections. Both go to the server in one round trip.
 //
 // Backout counts. A message got under syncpoint is deleted in the unit's transaction, so a
 // unit that ends without committing (MQBACK, MQDISC, its connection broken, its process
