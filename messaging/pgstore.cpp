@@ -36,15 +36,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <endian.h>
 #include <iterator>
 #include <optional>
 #include <poll.h>
-#include <random>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -194,33 +191,26 @@ template <typename T, typename Text> Param array(const std::vector<T> &items, Te
     return text(value + "}");
 }
 
-// A notification's text for one message put, different for each (the server sends the
-// notifications of one transaction that are alike only once): it wakes one getter of a
-// process that takes any message (see pglistener.h). Empty for messages made ready again,
-// which wake every getter.
-std::string messageToken() {
-    static const uint64_t process = [] {
-        std::random_device random;
-        return (uint64_t{random()} << 32) ^ random() ^ static_cast<uint64_t>(::getpid());
-    }();
-    static std::atomic<uint64_t> last{0};
-    char token[48];
-    std::snprintf(token, sizeof token, "%016" PRIx64 ".%" PRIu64, process, ++last);
-    return token;
-}
-
+// A notification for a queue: of one message put, or of messages made ready again.
 struct Notice {
     int64_t queueId;
-    std::string token;
+    bool put;
 };
 
 // One statement, a transaction of its own, that sends the notifications and commits
-// without waiting for a flush (see the top of this file).
+// without waiting for a flush (see the top of this file). A put's notification has a text,
+// and wakes one getter of a process that takes any message (see pglistener.h); the text is
+// its place in the statement, since the server sends the notifications of one transaction
+// that are alike only once. Messages made ready again have none, and wake every getter.
 Step notifyStep(const std::vector<Notice> &notices) {
-    return {"SELECT set_config('synchronous_commit', 'off', true), pg_notify(channel, token)"
-            " FROM unnest($1::text[], $2::text[]) notice (channel, token)",
+    std::vector<std::string> texts;
+    for (const Notice &n : notices) {
+        texts.push_back(n.put ? std::to_string(texts.size() + 1) : "\"\"");
+    }
+    return {"SELECT set_config('synchronous_commit', 'off', true), pg_notify(channel, text)"
+            " FROM unnest($1::text[], $2::text[]) notice (channel, text)",
             {array(notices, [](const Notice &n) { return channelOf(n.queueId); }),
-             array(notices, [](const Notice &n) { return n.token.empty() ? "\"\"" : n.token; })},
+             array(texts, [](const std::string &t) { return t; })},
             true};
 }
 
@@ -318,8 +308,7 @@ std::vector<Result> runPipeline(pg_conn *connection, const std::vector<Step> &st
 // statement's result.
 Result runThenNotify(pg_conn *connection, std::map<std::string, std::string> &prepared,
                      const char *sql, std::vector<Param> params, int64_t queueId) {
-    std::vector<Step> steps{{sql, std::move(params), true},
-                            notifyStep({{queueId, messageToken()}})};
+    std::vector<Step> steps{{sql, std::move(params), true}, notifyStep({{queueId, true}})};
     return std::move(runPipeline(connection, steps, prepared).front());
 }
 
@@ -885,7 +874,7 @@ bool PgStore::commit(int64_t, const std::vector<PendingPut> &puts, Failure &fail
         steps.push_back(
             {INSERT_SQL, insertParams(put.queue, put.md, put.body.data(),
                                       static_cast<MQLONG>(put.body.size()), put.putAt)});
-        notices.push_back({put.queue.id, messageToken()});
+        notices.push_back({put.queue.id, true});
     }
     if (!held_.empty()) {
         steps.push_back({"DELETE FROM trevane_backout WHERE seq = ANY ($1::bigint[])",
@@ -937,7 +926,7 @@ bool PgStore::backOut(int64_t, Failure &failure) {
     for (const Held &h : held_) {
         if (std::none_of(notices.begin(), notices.end(),
                          [&](const Notice &n) { return n.queueId == h.queueId; })) {
-            notices.push_back({h.queueId, {}});
+            notices.push_back({h.queueId, false});
         }
     }
     forgetUnit();
